@@ -1,0 +1,65 @@
+// Small reference-owning helpers shared (as source, not state) by our modules.
+//
+// Rules this header keeps: no exceptions, no RTTI, nothing with a static
+// constructor or destructor.  A Ref owns exactly one strong reference or
+// nothing; borrowed references stay plain PyObject* and are named as such.
+#ifndef TESSEL_PYREF_H
+#define TESSEL_PYREF_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace tessel {
+
+// Owner of one new reference (or of nothing).  Move-only.
+class Ref {
+public:
+    constexpr Ref() noexcept = default;
+    // Takes over a new reference (null allowed: it then owns nothing).
+    explicit constexpr Ref(PyObject *steal) noexcept : obj_(steal) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&other) noexcept : obj_(other.release()) {}
+    Ref &operator=(Ref &&other) noexcept
+    {
+        Py_XSETREF(obj_, other.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    // A new owner of a borrowed reference.
+    static Ref borrow(PyObject *borrowed) noexcept { return Ref(Py_XNewRef(borrowed)); }
+
+    PyObject *get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+    // Hands the reference to the caller (who now owns it).
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
+
+    // Replaces what is held by a new reference, dropping the old one.
+    void reset(PyObject *steal = nullptr) noexcept { Py_XSETREF(obj_, steal); }
+
+private:
+    PyObject *obj_ = nullptr;
+};
+
+// Method-table entries want PyCFunction; going through void(*)(void) keeps
+// -Wcast-function-type quiet for the other calling conventions.
+template <typename F>
+inline PyCFunction as_cfunction(F *fn) noexcept
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
+}
+
+// Adds a type to its module under `name`; unlike PyModule_AddObject it never
+// leaves a reference behind on failure, and the caller fails the import.
+inline int add_type(PyObject *module, const char *name, PyTypeObject *type) noexcept
+{
+    return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject *>(type));
+}
+
+}  // namespace tessel
+
+#endif  // TESSEL_PYREF_H

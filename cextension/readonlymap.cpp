@@ -1,0 +1,309 @@
+// tessel.mapkit: immutabledict, a read-only mapping over a private dict.
+//
+// The private dict is an exact dict that only we hold (apart from what
+// __reduce__ hands to pickle); every read goes straight to it and every
+// "change" builds a new instance.
+#include "pyref.h"
+
+using tessel::Ref;
+
+namespace {
+
+struct ImmutableDictObject {
+    PyObject_HEAD
+    PyObject *dict;  // exact dict, owned; never replaced once set
+};
+
+extern PyTypeObject ImmutableDictType;
+
+inline PyObject *private_dict(PyObject *self) noexcept
+{
+    return reinterpret_cast<ImmutableDictObject *>(self)->dict;
+}
+
+}  // namespace
+
+// Exported for native callers; also our length slot.  The caller passes an
+// immutabledict: the type is not checked.
+extern "C" __attribute__((visibility("default"))) Py_ssize_t ImmutableDict_length(PyObject *self)
+{
+    return PyDict_Size(private_dict(self));
+}
+
+namespace {
+
+// Wraps a dict we already own in a new instance; the dict is consumed either way.
+PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
+{
+    Ref dict(steal_dict);
+    ImmutableDictObject *self = PyObject_GC_New(ImmutableDictObject, &ImmutableDictType);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    self->dict = dict.release();
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject *>(self);
+}
+
+// A new dict holding a copy of `src` (an exact dict).
+PyObject *copy_exact_dict(PyObject *src) noexcept
+{
+    Ref copy(PyDict_New());
+    if (!copy || PyDict_Update(copy.get(), src) < 0) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
+// Raises the same error PyArg_UnpackTuple would for this argument count, so
+// the fast-call entries below report exactly what a tuple-based call would.
+void raise_unpack_error(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) noexcept
+{
+    Ref args(PyTuple_New(nargs));
+    if (!args) {
+        return;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        PyTuple_SET_ITEM(args.get(), i, Py_NewRef(Py_None));
+    }
+    PyObject *slots[3] = {};
+    if (PyArg_UnpackTuple(args.get(), name, min, max, &slots[0], &slots[1], &slots[2])) {
+        PyErr_SetString(PyExc_SystemError, "argument count check disagrees with PyArg_UnpackTuple");
+    }
+}
+
+// dict(*args, **kwargs) from a fast call's arguments: the dict type's own rules.
+PyObject *dict_from_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept
+{
+    return PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyDict_Type), args,
+                               static_cast<size_t>(nargs), kwnames);
+}
+
+PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
+{
+    PyObject *arg = nullptr;  // borrowed from args
+    if (!PyArg_UnpackTuple(args, "ImmutableDict", 0, 1, &arg)) {
+        return nullptr;
+    }
+    Ref dict;
+    if (arg != nullptr && PyDict_CheckExact(arg)) {
+        // Keywords are ignored on this path, as they always have been.
+        dict.reset(copy_exact_dict(arg));
+    }
+    else {
+        dict.reset(PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
+    }
+    if (!dict) {
+        return nullptr;
+    }
+    return immutabledict_wrap(dict.release());
+}
+
+void immutabledict_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<ImmutableDictObject *>(self)->dict);
+    PyObject_GC_Del(self);
+}
+
+int immutabledict_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(private_dict(self));
+    return 0;
+}
+
+PyObject *immutabledict_repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("immutabledict(%R)", private_dict(self));
+}
+
+PyObject *immutabledict_subscript(PyObject *self, PyObject *key)
+{
+    PyObject *value;
+    int found = PyDict_GetItemRef(private_dict(self), key, &value);
+    if (found == 0) {
+        // As dict does: the key itself is the single argument, whatever its type.
+        Ref exc_args(PyTuple_Pack(1, key));
+        if (exc_args) {
+            PyErr_SetObject(PyExc_KeyError, exc_args.get());
+        }
+        return nullptr;
+    }
+    return value;  // new reference, or null with the lookup's error
+}
+
+PyObject *immutabledict_richcompare(PyObject *self, PyObject *other, int op)
+{
+    return PyObject_RichCompare(private_dict(self), other, op);
+}
+
+PyObject *immutabledict_iter(PyObject *self)
+{
+    return PyObject_GetIter(private_dict(self));
+}
+
+PyObject *immutabledict_union(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (nargs > 1) {
+        raise_unpack_error("ImmutableDict", nargs, 0, 1);
+        return nullptr;
+    }
+    Ref source;
+    if (nargs == 1 && PyDict_CheckExact(args[0])) {
+        source = Ref::borrow(args[0]);  // keywords are ignored on this path
+    }
+    else {
+        source.reset(dict_from_call(args, nargs, kwnames));
+        if (!source) {
+            return nullptr;
+        }
+    }
+    if (PyDict_GET_SIZE(source.get()) == 0) {
+        return Py_NewRef(self);
+    }
+    Ref merged(copy_exact_dict(private_dict(self)));
+    if (!merged || PyDict_Update(merged.get(), source.get()) < 0) {
+        return nullptr;
+    }
+    return immutabledict_wrap(merged.release());
+}
+
+PyObject *immutabledict_merge_with(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    Ref accumulator;  // made at the first argument that contributes
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        PyObject *arg = args[i];  // borrowed from the caller
+        Ref other;
+        if (arg == Py_None) {
+            continue;
+        }
+        if (PyDict_CheckExact(arg)) {
+            if (PyDict_GET_SIZE(arg) == 0) {
+                continue;
+            }
+            other = Ref::borrow(arg);
+        }
+        else {
+            // Converted arguments merge even when empty: a new instance comes back.
+            other.reset(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), arg));
+            if (!other) {
+                return nullptr;
+            }
+        }
+        if (!accumulator) {
+            accumulator.reset(copy_exact_dict(private_dict(self)));
+            if (!accumulator) {
+                return nullptr;
+            }
+        }
+        if (PyDict_Update(accumulator.get(), other.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (!accumulator) {
+        return Py_NewRef(self);
+    }
+    return immutabledict_wrap(accumulator.release());
+}
+
+PyObject *immutabledict_keys(PyObject *self, PyObject *)
+{
+    return PyDict_Keys(private_dict(self));
+}
+
+PyObject *immutabledict_items(PyObject *self, PyObject *)
+{
+    return PyDict_Items(private_dict(self));
+}
+
+PyObject *immutabledict_values(PyObject *self, PyObject *)
+{
+    return PyDict_Values(private_dict(self));
+}
+
+PyObject *immutabledict_contains(PyObject *self, PyObject *key)
+{
+    int found = PyDict_Contains(private_dict(self), key);
+    if (found < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(found);
+}
+
+PyObject *immutabledict_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs < 1 || nargs > 2) {
+        raise_unpack_error("key", nargs, 1, 2);
+        return nullptr;
+    }
+    PyObject *value;
+    int found = PyDict_GetItemRef(private_dict(self), args[0], &value);
+    if (found == 0) {
+        return Py_NewRef(nargs == 2 ? args[1] : Py_None);
+    }
+    return value;  // new reference, or null with the lookup's error
+}
+
+PyObject *immutabledict_reduce(PyObject *self, PyObject *)
+{
+    // The private dict itself goes into the pickle form; unpickling copies it.
+    return Py_BuildValue("O(O)", Py_TYPE(self), private_dict(self));
+}
+
+PyMethodDef immutabledict_methods[] = {
+    {"union", tessel::as_cfunction(immutabledict_union), METH_FASTCALL | METH_KEYWORDS,
+     "provide a union of this dictionary with the given dictionary-like arguments"},
+    {"merge_with", tessel::as_cfunction(immutabledict_merge_with), METH_FASTCALL,
+     "provide a union of this dictionary with those given"},
+    {"keys", immutabledict_keys, METH_NOARGS, "return dictionary keys"},
+    {"__contains__", immutabledict_contains, METH_O, "test a member for containment"},
+    {"items", immutabledict_items, METH_NOARGS, "return dictionary items"},
+    {"values", immutabledict_values, METH_NOARGS, "return dictionary values"},
+    {"get", tessel::as_cfunction(immutabledict_get), METH_FASTCALL, "get a value"},
+    {"__reduce__", immutabledict_reduce, METH_NOARGS, "Pickle support method."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMappingMethods immutabledict_as_mapping = {
+    .mp_length = ImmutableDict_length,
+    .mp_subscript = immutabledict_subscript,
+    .mp_ass_subscript = nullptr,
+};
+
+PyTypeObject ImmutableDictType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tessel.mapkit.immutabledict",
+    .tp_basicsize = sizeof(ImmutableDictObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = immutabledict_dealloc,
+    .tp_repr = immutabledict_repr,
+    .tp_as_mapping = &immutabledict_as_mapping,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "immutable dictionary",
+    .tp_traverse = immutabledict_traverse,
+    .tp_richcompare = immutabledict_richcompare,
+    .tp_iter = immutabledict_iter,
+    .tp_methods = immutabledict_methods,
+    .tp_new = immutabledict_new,
+};
+
+PyModuleDef mapkit_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "mapkit",
+    .m_doc = "immutable dictionary implementation",
+    .m_size = -1,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_mapkit(void)
+{
+    if (PyType_Ready(&ImmutableDictType) < 0) {
+        return nullptr;
+    }
+    Ref module(PyModule_Create2(&mapkit_module, 1013));
+    if (!module || tessel::add_type(module.get(), "immutabledict", &ImmutableDictType) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}

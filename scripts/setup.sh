@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Makes .venv/ on a free-threaded CPython 3.14 with the pinned build and test
+# dependencies and tessel installed from this checkout.  Safe to run again:
+# it reuses the interpreter, the environment and the incremental build.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+venv=${TESSEL_VENV:-$root/.venv}
+builddir=${TESSEL_BUILD_DIR:-$root/build/release}
+flavour=${TESSEL_PYTHON:-release}
+
+python=$(bash scripts/python.sh "$flavour")
+
+if [ -x "$venv/bin/python" ] && [ "$("$venv/bin/python" -c 'import sys; print(sys._base_executable)' 2>/dev/null)" != "$python" ] \
+   && [ "$(readlink -f "$("$venv/bin/python" -c 'import sys; print(sys._base_executable)' 2>/dev/null)")" != "$(readlink -f "$python")" ]; then
+    echo "setup: $venv belongs to another interpreter; recreating it" >&2
+    rm -rf "$venv"
+fi
+if [ ! -x "$venv/bin/python" ]; then
+    "$python" -m venv "$venv"
+fi
+
+export PATH="$venv/bin:$PATH"  # the pinned meson and ninja build us
+
+stamp="$venv/.requirements.sha256"
+want=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
+    echo "$want" > "$stamp"
+fi
+
+# No build isolation: the pinned meson-python above builds, and build/ stays
+# incremental between runs.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    -Cbuild-dir="$builddir" ${TESSEL_MESON_ARGS:+-Csetup-args="$TESSEL_MESON_ARGS"} . >&2

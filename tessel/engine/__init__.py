@@ -1,0 +1,1 @@
+"""Host layer that the native modules plug into."""
