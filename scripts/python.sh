@@ -20,6 +20,7 @@ is_freethreaded() {
     "$1" -c 'import sys, sysconfig; sys.exit(0 if sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
 }
 
+exe=python3.14t
 case "$flavour" in
     release)
         if found=$(command -v python3.14t 2>/dev/null) && is_freethreaded "$found"; then
@@ -27,12 +28,12 @@ case "$flavour" in
         fi
         configure_flags=(--disable-gil)
         ;;
-    debug) configure_flags=(--disable-gil --with-pydebug) ;;
+    debug) configure_flags=(--disable-gil --with-pydebug); exe=python3.14td ;;
     *) die "unknown flavour '$flavour' (release or debug)" ;;
 esac
 
-if [ -f "$prefix/.complete" ] && is_freethreaded "$prefix/bin/python3.14t"; then
-    echo "$prefix/bin/python3.14t"; exit 0
+if [ -f "$prefix/.complete" ] && is_freethreaded "$prefix/bin/$exe"; then
+    echo "$prefix/bin/$exe"; exit 0
 fi
 
 # The archive's address comes from the machine's own apt configuration.
@@ -87,8 +88,8 @@ log="$cache/build-${flavour}.log"
     rm -rf "$prefix"
     make install
 ) >"$log" 2>&1 || die "CPython build failed; see $log"
-"$prefix/bin/python3.14t" -c 'import sys' 2>/dev/null || die "built interpreter does not start"
-is_freethreaded "$prefix/bin/python3.14t" || die "built interpreter is not free-threaded"
+"$prefix/bin/$exe" -c 'import sys' 2>/dev/null || die "built interpreter does not start"
+is_freethreaded "$prefix/bin/$exe" || die "built interpreter is not free-threaded"
 # Marks a finished install, so an interrupted one is rebuilt rather than trusted.
 touch "$prefix/.complete"
-echo "$prefix/bin/python3.14t"
+echo "$prefix/bin/$exe"

@@ -26,11 +26,15 @@ export PATH="$venv/bin:$PATH"  # the pinned meson and ninja build us
 stamp="$venv/.requirements.sha256"
 want=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
+    PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
     echo "$want" > "$stamp"
 fi
 
 # No build isolation: the pinned meson-python above builds, and build/ stays
 # incremental between runs.
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-    -Cbuild-dir="$builddir" ${TESSEL_MESON_ARGS:+-Csetup-args="$TESSEL_MESON_ARGS"} . >&2
+meson_args=()
+for arg in ${TESSEL_MESON_ARGS:-}; do
+    meson_args+=("-Csetup-args=$arg")
+done
+PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    -Cbuild-dir="$builddir" "${meson_args[@]}" . >&2
