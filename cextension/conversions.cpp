@@ -9,6 +9,7 @@
 #include <datetime.h>
 
 #include <cstdint>
+#include <utility>
 
 using tessel::Ref;
 
@@ -116,72 +117,6 @@ constexpr bool is_digit(unsigned char c)
     return static_cast<unsigned char>(c - '0') < 10;
 }
 
-constexpr int kFractionDigits = 6;
-constexpr int kFractionScale[kFractionDigits + 1] = {1000000, 100000, 10000, 1000, 100, 10, 1};
-
-// Scans `text` (of `length` bytes, ending early at a NUL) into `out` in field
-// order and returns what sscanf would: the number of fields converted, or -1
-// when the text ran out before the first one.  The field at index
-// `fraction`, if any, is scaled from the digits it took to microseconds.
-inline int scan(const Pattern &pattern, int fraction, const char *text, Py_ssize_t length, int *out)
-{
-    const char *end = text + length;
-    auto at = [&](const char *p) -> unsigned char {
-        return p < end ? static_cast<unsigned char>(*p) : 0;  // 0: end of text
-    };
-    const char *p = text;
-    int converted = 0;
-    for (int i = 0; i < pattern.count; i++) {
-        const Field &field = pattern.fields[i];
-        unsigned char c = at(p);
-        if (field.literal == ' ') {
-            while (is_space(c)) {
-                c = at(++p);
-            }
-        }
-        else if (field.literal != 0) {
-            if (c == 0) {
-                return converted == 0 ? -1 : converted;
-            }
-            if (c != static_cast<unsigned char>(field.literal)) {
-                return converted;
-            }
-            c = at(++p);
-        }
-        while (is_space(c)) {
-            c = at(++p);
-        }
-        if (c == 0) {
-            return converted == 0 ? -1 : converted;
-        }
-        int width = field.width;
-        bool negative = false;
-        if (c == '+' || c == '-') {
-            negative = c == '-';
-            --width;
-            c = at(++p);
-        }
-        int digits = 0;
-        uint32_t value = 0;
-        while (width > 0 && is_digit(c)) {
-            value = value * 10 + (c - '0');
-            ++digits;
-            --width;
-            c = at(++p);
-        }
-        if (digits == 0) {
-            return converted;  // a sign alone is no number either
-        }
-        if (i == fraction) {
-            value *= static_cast<uint32_t>(kFractionScale[digits > kFractionDigits ? kFractionDigits : digits]);
-        }
-        // Unsigned as scanned, then read as signed: "-5" arrives as -5.
-        out[i] = static_cast<int>(negative ? 0u - value : value);
-        ++converted;
-    }
-    return converted;
-}
-
 PyObject *build_datetime(const int *f)
 {
     return PyDateTimeAPI->DateTime_FromDateAndTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6], Py_None,
@@ -235,6 +170,88 @@ constexpr IsoParser kDateParser = {
     .not_a_string = "Couldn't parse date string '%.200s' - value is not a string.",
 };
 
+constexpr int kFractionDigits = 6;
+constexpr uint32_t kFractionScale[kFractionDigits + 1] = {1000000, 100000, 10000, 1000, 100, 10, 1};
+
+// Where a scan stands: the next character to read and the fields so far.
+struct ScanState {
+    const unsigned char *p;
+    int converted;
+    int result;  // set when the scan stops early: what sscanf would return
+};
+
+// Reads field `i` of the parser's pattern; false when the scan stops there.
+// Instantiated per field, so widths and pattern characters are constants.
+template <const IsoParser &parser, int i>
+[[gnu::always_inline]] inline bool scan_field(ScanState &state, int *out)
+{
+    constexpr Field field = parser.pattern.fields[i];
+    const unsigned char *p = state.p;
+    // Running out of text before the first field is sscanf's -1.
+    const int ended = state.converted == 0 ? -1 : state.converted;
+    if constexpr (field.literal == ' ') {
+        while (is_space(*p)) {
+            ++p;
+        }
+    }
+    else if constexpr (field.literal != 0) {
+        if (*p != static_cast<unsigned char>(field.literal)) {
+            state.result = *p == 0 ? ended : state.converted;
+            return false;
+        }
+        ++p;
+    }
+    while (is_space(*p)) {
+        ++p;
+    }
+    if (*p == 0) {
+        state.result = ended;
+        return false;
+    }
+    int width = field.width;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        --width;
+        ++p;
+    }
+    const unsigned char *digits_start = p;
+    uint32_t value = 0;
+    while (width > 0 && is_digit(*p)) {
+        value = value * 10 + (*p - '0');
+        --width;
+        ++p;
+    }
+    const int digits = static_cast<int>(p - digits_start);
+    if (digits == 0) {
+        state.result = state.converted;  // a sign alone is no number either
+        return false;
+    }
+    if constexpr (i == parser.fraction) {
+        static_assert(field.width <= kFractionDigits);
+        value *= kFractionScale[digits];
+    }
+    // Unsigned as scanned, then read as signed: "-5" arrives as -5.
+    out[i] = static_cast<int>(negative ? 0u - value : value);
+    ++state.converted;
+    state.p = p;
+    return true;
+}
+
+// Scans `text`, which ends at its first NUL (the terminator CPython keeps
+// after every str and bytes buffer, or an earlier one), into `out` in field
+// order and returns what sscanf would: the number of fields converted, or -1
+// when the text ran out before the first one.
+template <const IsoParser &parser>
+inline int scan(const char *text, int *out)
+{
+    ScanState state{reinterpret_cast<const unsigned char *>(text), 0, 0};
+    bool complete = [&]<int... i>(std::integer_sequence<int, i...>) {
+        return (scan_field<parser, i>(state, out) && ...);
+    }(std::make_integer_sequence<int, parser.pattern.count>{});
+    return complete ? state.converted : state.result;
+}
+
 // Raises ValueError(format % ascii(repr(value))); only error paths get here.
 [[gnu::noinline, gnu::cold]] PyObject *raise_with_repr(const char *format, PyObject *value)
 {
@@ -260,8 +277,7 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
     int fields[kMaxFields] = {};  // the fraction stays 0 when the text has none
     int converted;
     if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
-        converted = scan(parser.pattern, parser.fraction, static_cast<const char *>(PyUnicode_DATA(value)),
-                         PyUnicode_GET_LENGTH(value), fields);
+        converted = scan<parser>(static_cast<const char *>(PyUnicode_DATA(value)), fields);
     }
     else {
         // Not a str, or a str not marked ASCII: let the codec decide, as the
@@ -271,8 +287,7 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
             PyErr_Clear();
             return raise_with_repr(parser.not_a_string, value);
         }
-        converted = scan(parser.pattern, parser.fraction, PyBytes_AS_STRING(ascii.get()),
-                         PyBytes_GET_SIZE(ascii.get()), fields);
+        converted = scan<parser>(PyBytes_AS_STRING(ascii.get()), fields);
     }
     if (converted < parser.min_fields) {
         return raise_with_repr(parser.scan_failure, value);
