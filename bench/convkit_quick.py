@@ -38,7 +38,6 @@ def pairs():
     ]
 
 
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=15)
