@@ -93,16 +93,10 @@ def fieldwise(draw, member):
     def often():
         return draw(st.integers(0, 9)) > 0
 
-    def rarely():
-        return draw(st.integers(0, 9)) == 0
-
     layout = LAYOUTS[member if often() else draw(st.sampled_from(sorted(LAYOUTS)))]
     text = ""
     for width, sep in zip(layout[0], layout[1] + [""]):
-        if rarely():
-            text += draw(st.sampled_from([" ", "\t", "\n ", "\v\f\r"]))
-        if rarely():
-            text += draw(st.sampled_from(["+", "-"]))
+        text += "" if often() else draw(st.sampled_from([" ", "\t", "\n ", "\v\f\r", "+", "-", " -"]))
         if often():
             text += draw(st.text(alphabet="0123456789", min_size=1, max_size=width))
         else:
