@@ -448,10 +448,18 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     // re-initialises this processor.
     Ref type = Ref::borrow(processor->type);
     Ref format = Ref::borrow(processor->format);
-    // Always one value, so a tuple or a mapping is formatted as itself.
-    Ref args(PyTuple_Pack(1, value));
-    if (!args) {
-        return nullptr;
+    // Always one value, so a tuple or a mapping is formatted as itself.  An
+    // exact float or int is neither, and % reads it as one value without
+    // the tuple: the common case saves an allocation.
+    Ref args;
+    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
+        args = Ref::borrow(value);
+    }
+    else {
+        args.reset(PyTuple_Pack(1, value));
+        if (!args) {
+            return nullptr;
+        }
     }
     Ref text(PyUnicode_Format(format.get(), args.get()));
     args.reset();

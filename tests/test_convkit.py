@@ -134,7 +134,7 @@ def test_decimal_processor():
         DecimalResultProcessor(type=Decimal, format="%s")
 
 
-@pytest.mark.parametrize("type_, fmt, value", [(Decimal, "%s %s", 1), (Decimal, "%d", "x"), (5, "%s", 1)])
+@pytest.mark.parametrize("type_, fmt, value", [(Decimal, "%s %s", 1), (Decimal, "none", 1.5), (Decimal, "%d", "x"), (5, "%s", 1)])
 def test_decimal_processor_failures(type_, fmt, value):
     processor = DecimalResultProcessor(type_, fmt)
     with pytest.raises(TypeError):
