@@ -6,6 +6,7 @@ from hypothesis import HealthCheck, settings
 # Import failures of the native modules must fail the run, not skip tests.
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", RuntimeWarning)
+    import tessel.convkit  # noqa: F401
     import tessel.mapkit  # noqa: F401
 
 pytest_plugins = ["leakcheck"]

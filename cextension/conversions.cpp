@@ -1,0 +1,541 @@
+// tessel.convkit: per-value converters for what a database hands back.
+//
+// Everything here sits on the per-value path of result processing, so each
+// converter does the None test first and then as little as it can: the date
+// and time parsers read the str's own ASCII buffer with a scanner made for
+// their three patterns and build the result through the datetime C API.
+#include "pyref.h"
+
+#include <datetime.h>
+
+#include <cstdint>
+#include <utility>
+
+using tessel::Ref;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Scalar converters
+
+PyObject *convkit_int_to_boolean(PyObject *, PyObject *value)
+{
+    if (value == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) {
+        return nullptr;
+    }
+    return Py_NewRef(truth ? Py_True : Py_False);
+}
+
+PyObject *convkit_to_str(PyObject *, PyObject *value)
+{
+    if (value == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    return PyObject_Str(value);
+}
+
+PyObject *convkit_to_float(PyObject *, PyObject *value)
+{
+    if (value == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    return PyNumber_Float(value);
+}
+
+// ---------------------------------------------------------------------------
+// ISO date and time parsers
+//
+// The accepted text is defined by what sscanf does with the patterns below
+// ("%4u-%2u-%2u" and friends): numbers skip leading whitespace and may carry
+// a sign counted in their width, other pattern characters must match
+// exactly, a space matches any run of whitespace, the text ends at its first
+// NUL, and the count of converted fields decides.  The scanner reproduces
+// exactly that, without interpreting a format per call or copying the text.
+// One deliberate difference: the digits after the point are the leading
+// digits of the fraction of a second (".5" is half a second), which is how
+// databases write them.
+
+// One "%Nu" of a pattern and the pattern character in front of it.
+struct Field {
+    char literal;   // 0: none; ' ': any run of whitespace; else that character
+    uint8_t width;  // most characters the number may take, its sign counted
+};
+
+constexpr int kMaxFields = 7;
+
+struct Pattern {
+    Field fields[kMaxFields];
+    int count;
+};
+
+// Not constexpr: reaching it while compiling a pattern stops the build.
+inline void pattern_error(const char *) {}
+
+// Turns a pattern of "%Nu" fields, each with at most one character in front
+// of it, into its field table; anything else fails to compile.
+consteval Pattern compile_pattern(const char *text)
+{
+    Pattern pattern{};
+    char literal = 0;
+    while (*text != '\0') {
+        if (*text != '%') {
+            if (literal != 0) {
+                pattern_error("one pattern character per field");
+            }
+            literal = *text++;
+            continue;
+        }
+        ++text;
+        int width = 0;
+        while (*text >= '0' && *text <= '9') {
+            width = width * 10 + (*text++ - '0');
+        }
+        if (*text++ != 'u' || width < 1 || width > 9 || pattern.count == kMaxFields) {
+            pattern_error("only %Nu fields are supported");
+        }
+        pattern.fields[pattern.count++] = Field{literal, static_cast<uint8_t>(width)};
+        literal = 0;
+    }
+    if (literal != 0) {
+        pattern_error("a pattern ends with a field");
+    }
+    return pattern;
+}
+
+// The C library's isspace() in the C locale, and the only ASCII it counts.
+constexpr bool is_space(unsigned char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+constexpr bool is_digit(unsigned char c)
+{
+    return static_cast<unsigned char>(c - '0') < 10;
+}
+
+PyObject *build_datetime(const int *f)
+{
+    return PyDateTimeAPI->DateTime_FromDateAndTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6], Py_None,
+                                                   PyDateTimeAPI->DateTimeType);
+}
+
+PyObject *build_time(const int *f)
+{
+    return PyDateTimeAPI->Time_FromTime(f[0], f[1], f[2], f[3], Py_None, PyDateTimeAPI->TimeType);
+}
+
+PyObject *build_date(const int *f)
+{
+    return PyDateTimeAPI->Date_FromDate(f[0], f[1], f[2], PyDateTimeAPI->DateType);
+}
+
+// One member of the parser family.
+struct IsoParser {
+    Pattern pattern;
+    int min_fields;  // accepted when at least this many fields were converted
+    int fraction;    // index of the fraction-of-a-second field, or -1
+    PyObject *(*build)(const int *fields);
+    const char *scan_failure;  // ValueError formats; "%.200s" takes the repr
+    const char *not_a_string;
+};
+
+constexpr IsoParser kDatetimeParser = {
+    .pattern = compile_pattern("%4u-%2u-%2u %2u:%2u:%2u.%6u"),
+    .min_fields = 6,
+    .fraction = 6,
+    .build = build_datetime,
+    .scan_failure = "Couldn't parse datetime string: %.200s",
+    .not_a_string = "Couldn't parse datetime string '%.200s' - value is not a string.",
+};
+
+constexpr IsoParser kTimeParser = {
+    .pattern = compile_pattern("%2u:%2u:%2u.%6u"),
+    .min_fields = 3,
+    .fraction = 3,
+    .build = build_time,
+    .scan_failure = "Couldn't parse time string: %.200s",
+    .not_a_string = "Couldn't parse time string '%.200s' - value is not a string.",
+};
+
+constexpr IsoParser kDateParser = {
+    .pattern = compile_pattern("%4u-%2u-%2u"),
+    .min_fields = 3,
+    .fraction = -1,
+    .build = build_date,
+    .scan_failure = "Couldn't parse date string: %.200s",
+    .not_a_string = "Couldn't parse date string '%.200s' - value is not a string.",
+};
+
+constexpr int kFractionDigits = 6;
+constexpr uint32_t kFractionScale[kFractionDigits + 1] = {1000000, 100000, 10000, 1000, 100, 10, 1};
+
+// Where a scan stands: the next character to read and the fields so far.
+struct ScanState {
+    const unsigned char *p;
+    int converted;
+    int result;  // set when the scan stops early: what sscanf would return
+};
+
+// Reads field `i` of the parser's pattern; false when the scan stops there.
+// Instantiated per field, so widths and pattern characters are constants.
+template <const IsoParser &parser, int i>
+[[gnu::always_inline]] inline bool scan_field(ScanState &state, int *out)
+{
+    constexpr Field field = parser.pattern.fields[i];
+    const unsigned char *p = state.p;
+    // Running out of text before the first field is sscanf's -1.
+    const int ended = state.converted == 0 ? -1 : state.converted;
+    if constexpr (field.literal == ' ') {
+        while (is_space(*p)) {
+            ++p;
+        }
+    }
+    else if constexpr (field.literal != 0) {
+        if (*p != static_cast<unsigned char>(field.literal)) {
+            state.result = *p == 0 ? ended : state.converted;
+            return false;
+        }
+        ++p;
+    }
+    while (is_space(*p)) {
+        ++p;
+    }
+    if (*p == 0) {
+        state.result = ended;
+        return false;
+    }
+    int width = field.width;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        --width;
+        ++p;
+    }
+    const unsigned char *digits_start = p;
+    uint32_t value = 0;
+    while (width > 0 && is_digit(*p)) {
+        value = value * 10 + (*p - '0');
+        --width;
+        ++p;
+    }
+    const int digits = static_cast<int>(p - digits_start);
+    if (digits == 0) {
+        state.result = state.converted;  // a sign alone is no number either
+        return false;
+    }
+    if constexpr (i == parser.fraction) {
+        static_assert(field.width <= kFractionDigits);
+        value *= kFractionScale[digits];
+    }
+    // Unsigned as scanned, then read as signed: "-5" arrives as -5.
+    out[i] = static_cast<int>(negative ? 0u - value : value);
+    ++state.converted;
+    state.p = p;
+    return true;
+}
+
+// Scans `text`, which ends at its first NUL (the terminator CPython keeps
+// after every str and bytes buffer, or an earlier one), into `out` in field
+// order and returns what sscanf would: the number of fields converted, or -1
+// when the text ran out before the first one.
+template <const IsoParser &parser>
+inline int scan(const char *text, int *out)
+{
+    ScanState state{reinterpret_cast<const unsigned char *>(text), 0, 0};
+    bool complete = [&]<int... i>(std::integer_sequence<int, i...>) {
+        return (scan_field<parser, i>(state, out) && ...);
+    }(std::make_integer_sequence<int, parser.pattern.count>{});
+    return complete ? state.converted : state.result;
+}
+
+// Raises ValueError(format % ascii(repr(value))); only error paths get here.
+[[gnu::noinline, gnu::cold]] PyObject *raise_with_repr(const char *format, PyObject *value)
+{
+    Ref repr(PyObject_Repr(value));
+    if (!repr) {
+        return nullptr;
+    }
+    // A repr holding non-ASCII text raises this encoding's error instead.
+    Ref ascii(PyUnicode_AsASCIIString(repr.get()));
+    if (!ascii) {
+        return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, format, PyBytes_AS_STRING(ascii.get()));
+    return nullptr;
+}
+
+template <const IsoParser &parser>
+PyObject *convkit_parse_iso(PyObject *, PyObject *value)
+{
+    if (value == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    int fields[kMaxFields] = {};  // the fraction stays 0 when the text has none
+    int converted;
+    if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
+        converted = scan<parser>(static_cast<const char *>(PyUnicode_DATA(value)), fields);
+    }
+    else {
+        // Not a str, or a str not marked ASCII: let the codec decide, as the
+        // mark is only a shortcut.
+        Ref ascii(PyUnicode_AsASCIIString(value));
+        if (!ascii) {
+            PyErr_Clear();
+            return raise_with_repr(parser.not_a_string, value);
+        }
+        converted = scan<parser>(PyBytes_AS_STRING(ascii.get()), fields);
+    }
+    if (converted < parser.min_fields) {
+        return raise_with_repr(parser.scan_failure, value);
+    }
+    return parser.build(fields);  // range checks are the constructor's
+}
+
+// ---------------------------------------------------------------------------
+// UnicodeResultProcessor
+
+struct UnicodeResultProcessorObject {
+    PyObject_HEAD
+    PyObject *encoding;  // bytes, ASCII name of the codec; null until __init__
+    PyObject *errors;    // bytes, ASCII name of the error handler; null until __init__
+};
+
+inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexcept
+{
+    return reinterpret_cast<UnicodeResultProcessorObject *>(self);
+}
+
+[[gnu::noinline, gnu::cold]] PyObject *raise_uninitialised(PyObject *self)
+{
+    PyErr_Format(PyExc_RuntimeError, "%.200s object is not initialised: __init__ was never called",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const keywords[] = {"encoding", "errors", nullptr};
+    PyObject *encoding;          // borrowed from args/kwargs
+    PyObject *errors = nullptr;  // borrowed from args/kwargs
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", keywords, &encoding, &errors)) {
+        return -1;
+    }
+    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
+    PyObject *encoding_bytes = PyUnicode_AsASCIIString(encoding);
+    if (encoding_bytes == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(processor->encoding, encoding_bytes);
+    PyObject *errors_bytes = errors != nullptr ? PyUnicode_AsASCIIString(errors) : PyBytes_FromString("strict");
+    if (errors_bytes == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(processor->errors, errors_bytes);
+    return 0;
+}
+
+PyObject *decode_with(UnicodeResultProcessorObject *processor, PyObject *value)
+{
+    char *buffer;
+    Py_ssize_t length;
+    if (PyBytes_AsStringAndSize(value, &buffer, &length) < 0) {
+        return nullptr;
+    }
+    // Held for the call: a codec or error handler written in Python could
+    // run __init__ again on this very processor and drop the names.
+    Ref encoding = Ref::borrow(processor->encoding);
+    Ref errors = Ref::borrow(processor->errors);
+    return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), PyBytes_AS_STRING(errors.get()));
+}
+
+PyObject *unicodeprocessor_process(PyObject *self, PyObject *value)
+{
+    if (value == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
+    if (processor->encoding == nullptr || processor->errors == nullptr) {
+        return raise_uninitialised(self);
+    }
+    return decode_with(processor, value);
+}
+
+PyObject *unicodeprocessor_conditional_process(PyObject *self, PyObject *value)
+{
+    if (value == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    if (PyUnicode_Check(value)) {
+        return Py_NewRef(value);  // str subclasses come back as they are
+    }
+    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
+    if (processor->encoding == nullptr || processor->errors == nullptr) {
+        return raise_uninitialised(self);
+    }
+    return decode_with(processor, value);
+}
+
+void unicodeprocessor_dealloc(PyObject *self)
+{
+    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
+    Py_CLEAR(processor->encoding);
+    Py_CLEAR(processor->errors);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef unicodeprocessor_methods[] = {
+    {"process", unicodeprocessor_process, METH_O, "The value processor itself."},
+    {"conditional_process", unicodeprocessor_conditional_process, METH_O,
+     "Conditional version of the value processor."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject UnicodeResultProcessorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tessel.convkit.UnicodeResultProcessor",
+    .tp_basicsize = sizeof(UnicodeResultProcessorObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = unicodeprocessor_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "UnicodeResultProcessor objects",
+    .tp_methods = unicodeprocessor_methods,
+    .tp_init = unicodeprocessor_init,
+    .tp_new = PyType_GenericNew,
+};
+
+// ---------------------------------------------------------------------------
+// DecimalResultProcessor
+
+struct DecimalResultProcessorObject {
+    PyObject_HEAD
+    PyObject *type;    // any callable, given the formatted text; null until __init__
+    PyObject *format;  // str, a %-format taking one value; null until __init__
+};
+
+inline DecimalResultProcessorObject *as_decimal_processor(PyObject *self) noexcept
+{
+    return reinterpret_cast<DecimalResultProcessorObject *>(self);
+}
+
+int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
+{
+    PyObject *type;    // borrowed from args
+    PyObject *format;  // borrowed from args
+    // Keywords are not looked at: both values come by position.
+    if (!PyArg_ParseTuple(args, "OU", &type, &format)) {
+        return -1;
+    }
+    DecimalResultProcessorObject *processor = as_decimal_processor(self);
+    Py_XSETREF(processor->type, Py_NewRef(type));
+    Py_XSETREF(processor->format, Py_NewRef(format));
+    return 0;
+}
+
+PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
+{
+    if (value == Py_None) {
+        return Py_NewRef(Py_None);
+    }
+    DecimalResultProcessorObject *processor = as_decimal_processor(self);
+    if (processor->type == nullptr || processor->format == nullptr) {
+        return raise_uninitialised(self);
+    }
+    // Held for the call: formatting and the type may run Python code that
+    // re-initialises this processor.
+    Ref type = Ref::borrow(processor->type);
+    Ref format = Ref::borrow(processor->format);
+    // Always one value, so a tuple or a mapping is formatted as itself.  An
+    // exact float or int is neither, and % reads it as one value without
+    // the tuple: the common case saves an allocation.
+    Ref args;
+    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
+        args = Ref::borrow(value);
+    }
+    else {
+        args.reset(PyTuple_Pack(1, value));
+        if (!args) {
+            return nullptr;
+        }
+    }
+    Ref text(PyUnicode_Format(format.get(), args.get()));
+    args.reset();
+    if (!text) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(type.get(), text.get());
+}
+
+void decimalprocessor_dealloc(PyObject *self)
+{
+    DecimalResultProcessorObject *processor = as_decimal_processor(self);
+    Py_CLEAR(processor->type);
+    Py_CLEAR(processor->format);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef decimalprocessor_methods[] = {
+    {"process", decimalprocessor_process, METH_O, "The value processor itself."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject DecimalResultProcessorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tessel.DecimalResultProcessor",
+    .tp_basicsize = sizeof(DecimalResultProcessorObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = decimalprocessor_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "DecimalResultProcessor objects",
+    .tp_methods = decimalprocessor_methods,
+    .tp_init = decimalprocessor_init,
+    .tp_new = PyType_GenericNew,
+};
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyMethodDef convkit_functions[] = {
+    {"int_to_boolean", convkit_int_to_boolean, METH_O, "Convert an integer to a boolean."},
+    {"to_str", convkit_to_str, METH_O, "Convert any value to its string representation."},
+    {"to_float", convkit_to_float, METH_O, "Convert any value to its floating point representation."},
+    {"str_to_datetime", convkit_parse_iso<kDatetimeParser>, METH_O,
+     "Convert an ISO string to a datetime.datetime object."},
+    {"str_to_time", convkit_parse_iso<kTimeParser>, METH_O, "Convert an ISO string to a datetime.time object."},
+    {"str_to_date", convkit_parse_iso<kDateParser>, METH_O, "Convert an ISO string to a datetime.date object."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef convkit_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "convkit",
+    .m_doc = "Module containing C versions of data processing functions.",
+    .m_size = -1,
+    .m_methods = convkit_functions,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_convkit(void)
+{
+    if (PyType_Ready(&UnicodeResultProcessorType) < 0 || PyType_Ready(&DecimalResultProcessorType) < 0) {
+        return nullptr;
+    }
+    Ref module(PyModule_Create2(&convkit_module, 1013));
+    if (!module) {
+        return nullptr;
+    }
+    // The parsers build through this table; the module never exists without it.
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) {
+        return nullptr;
+    }
+    if (tessel::add_type(module.get(), "UnicodeResultProcessor", &UnicodeResultProcessorType) < 0
+        || tessel::add_type(module.get(), "DecimalResultProcessor", &DecimalResultProcessorType) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
