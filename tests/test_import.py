@@ -5,7 +5,7 @@ import sysconfig
 
 import pytest
 
-MODULES = ["tessel.mapkit"]
+MODULES = ["tessel.mapkit", "tessel.convkit"]
 
 
 def test_interpreter_is_free_threaded():
