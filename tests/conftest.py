@@ -4,3 +4,4 @@ import warnings
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", RuntimeWarning)
     import tessel.mapkit  # noqa: F401
+    import tessel.rowkit  # noqa: F401
