@@ -297,10 +297,15 @@ PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *
     return nullptr;
 }
 
-PyObject *row_value_at(PyObject *row, Py_ssize_t position)
+// The value at a position, by tuple item access: the interpreter's IndexError
+// out of range and its SystemError when the values aren't a tuple.
+inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
 {
     if (row == nullptr) {
         return unset_field();
+    }
+    if (PyTuple_CheckExact(row) && static_cast<size_t>(position) < static_cast<size_t>(PyTuple_GET_SIZE(row))) {
+        return Py_NewRef(PyTuple_GET_ITEM(row, position));
     }
     return Py_XNewRef(PyTuple_GetItem(row, position));
 }
@@ -360,9 +365,15 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
             PyErr_Format(PyExc_KeyError, "%R", key);
             return nullptr;
         }
-        long index = PyLong_AsLong(key);
-        if (index == -1 && PyErr_Occurred()) {
-            return nullptr;
+        long index;
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(key))) {
+            index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(key));
+        }
+        else {
+            index = PyLong_AsLong(key);
+            if (index == -1 && PyErr_Occurred()) {
+                return nullptr;
+            }
         }
         if (index >= 0) {
             return row_value_at(self->row, index);
