@@ -136,8 +136,12 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
     if (!values) {
         return nullptr;
     }
-    // Hidden from the collector until full, so a processor can't reach the empty slots.
-    PyObject_GC_UnTrack(values.get());
+    // Hidden from the collector until full, so a processor can't reach the
+    // empty slots (the shared empty tuple is never tracked and stays so).
+    bool tracked = PyObject_GC_IsTracked(values.get());
+    if (tracked) {
+        PyObject_GC_UnTrack(values.get());
+    }
     for (Py_ssize_t i = 0; i < n; i++) {
         Ref value(item_ref(fast.get(), i));
         if (!value) {
@@ -155,7 +159,9 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
         }
         PyTuple_SET_ITEM(values.get(), i, value.release());
     }
-    PyObject_GC_Track(values.get());
+    if (tracked) {
+        PyObject_GC_Track(values.get());
+    }
     return values.release();
 }
 
@@ -232,9 +238,17 @@ int baserow_traverse(PyObject *self, visitproc visit, void *arg)
 // ---------------------------------------------------------------------------
 // Sequence behaviour over the stored values
 
+// The values, held: a sequence set through _data may run Python code (its
+// __len__, __hash__, ...) that replaces them while we use them.  A null field
+// is passed on, for the protocols' own null-argument SystemError.
+inline Ref held_values(PyObject *self) noexcept
+{
+    return Ref::borrow(as_row(self)->row);
+}
+
 Py_ssize_t baserow_length(PyObject *self)
 {
-    return PySequence_Size(as_row(self)->row);  // null row: the interpreter's SystemError
+    return PySequence_Size(held_values(self).get());
 }
 
 PyObject *baserow_item(PyObject *self, Py_ssize_t index)
@@ -248,7 +262,7 @@ PyObject *baserow_item(PyObject *self, Py_ssize_t index)
 
 PyObject *baserow_iter(PyObject *self)
 {
-    Ref values(PySequence_Tuple(as_row(self)->row));
+    Ref values(PySequence_Tuple(held_values(self).get()));
     if (!values) {
         return nullptr;
     }
@@ -257,17 +271,17 @@ PyObject *baserow_iter(PyObject *self)
 
 Py_hash_t baserow_hash(PyObject *self)
 {
-    PyObject *row = as_row(self)->row;  // borrowed
-    if (row == nullptr) {
+    Ref values = held_values(self);
+    if (!values) {
         unset_field();
         return -1;
     }
-    return PyObject_Hash(row);
+    return PyObject_Hash(values.get());
 }
 
 PyObject *baserow_values_impl(PyObject *self, PyObject *)
 {
-    return PySequence_List(as_row(self)->row);
+    return PySequence_List(held_values(self).get());
 }
 
 // ---------------------------------------------------------------------------
@@ -289,10 +303,11 @@ PyObject *call_hook(BaseRowObject *self, const char *method, const char *format,
 // Calls one of the hooks that must raise; the lookup fails either way.
 PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
 {
+    Ref parent = Ref::borrow(self->parent);  // named in the message, whatever the hook did
     Ref result(call_hook(self, method, "(O)", arg));
     if (result) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising",
-                     Py_TYPE(self->parent)->tp_name, method);
+        PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
+                     method);
     }
     return nullptr;
 }

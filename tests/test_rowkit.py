@@ -71,6 +71,11 @@ def test_any_iterable_is_a_raw_row(raw):
     assert list(row) == row._values_impl() == list(row._data)
 
 
+def test_empty_row_with_empty_processors():
+    row = BaseRow(Recorder(), [], {}, 1, [])
+    assert len(row) == 0 and list(row) == [] and row._values_impl() == [] and row._data == ()
+
+
 def test_processors_run_once_in_column_order():
     seen = []
 
@@ -172,6 +177,18 @@ def test_data_set_to_a_list():
     assert len(row) == 2 and list(row) == [1, 2] and row[0:1] == (1,) and row[::-1] == (2, 1)
     with pytest.raises(SystemError):
         row[0]
+
+
+def test_data_replaced_by_its_own_length_call():
+    row = make_row(key_style=0)
+
+    class Sneaky(list):
+        def __len__(self):
+            row._data = (1, 2, 3)  # drops the last reference to this list
+            return 2
+
+    row._data = Sneaky([7, 8])
+    assert len(row) == 2 and row._data == (1, 2, 3)
 
 
 @pytest.mark.parametrize(
