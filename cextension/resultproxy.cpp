@@ -312,6 +312,16 @@ PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *
     return nullptr;
 }
 
+// An int's value as a C long; -1 with an error pending when it doesn't fit
+// (or has no integer value).  Small ints skip the exported conversion.
+inline long as_long(PyObject *number) noexcept
+{
+    if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) {
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
+    }
+    return PyLong_AsLong(number);
+}
+
 // The value at a position, by tuple item access: the interpreter's IndexError
 // out of range and its SystemError when the values aren't a tuple.
 inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
@@ -351,14 +361,20 @@ PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping)
             return nullptr;
         }
     }
-    PyObject *index = PyTuple_GetItem(record.get(), 0);  // borrowed from record
-    if (index == nullptr) {
-        return nullptr;
+    PyObject *index;  // borrowed from record
+    if (PyTuple_Check(record.get()) && PyTuple_GET_SIZE(record.get()) > 0) {
+        index = PyTuple_GET_ITEM(record.get(), 0);
+    }
+    else {
+        index = PyTuple_GetItem(record.get(), 0);  // the interpreter's error for a bad record
+        if (index == nullptr) {
+            return nullptr;
+        }
     }
     if (index == Py_None) {
         return raise_through_hook(self, "_raise_for_ambiguous_column_name", record.get());
     }
-    long position = PyLong_AsLong(index);
+    long position = as_long(index);
     if (position == -1 && PyErr_Occurred()) {
         return nullptr;
     }
@@ -380,15 +396,9 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
             PyErr_Format(PyExc_KeyError, "%R", key);
             return nullptr;
         }
-        long index;
-        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(key))) {
-            index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(key));
-        }
-        else {
-            index = PyLong_AsLong(key);
-            if (index == -1 && PyErr_Occurred()) {
-                return nullptr;
-            }
+        long index = as_long(key);
+        if (index == -1 && PyErr_Occurred()) {
+            return nullptr;
         }
         if (index >= 0) {
             return row_value_at(self->row, index);
@@ -437,13 +447,27 @@ PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
     return baserow_lookup(as_row(self), key, false);
 }
 
+// True when the generic attribute lookup is sure to find nothing: no instance
+// dict, and nothing of that name along the type's MRO (a type-cache probe).
+bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
+{
+    PyTypeObject *type = Py_TYPE(self);
+    if (!PyUnicode_Check(name) || type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        return false;
+    }
+    Ref descriptor(_PyType_LookupRef(type, name));
+    return !descriptor;
+}
+
 PyObject *baserow_getattro(PyObject *self, PyObject *name)
 {
     // The generic lookup, minus the AttributeError it would make for a
     // column name (suppress flag); attributes win over columns.
-    PyObject *attribute = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-    if (attribute != nullptr || PyErr_Occurred()) {
-        return attribute;
+    if (!surely_not_an_attribute(self, name)) {
+        PyObject *attribute = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        if (attribute != nullptr || PyErr_Occurred()) {
+            return attribute;
+        }
     }
     PyObject *value = baserow_lookup(as_row(self), name, true);
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
