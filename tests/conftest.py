@@ -8,6 +8,7 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore", RuntimeWarning)
     import tessel.convkit  # noqa: F401
     import tessel.mapkit  # noqa: F401
+    import tessel.rowkit  # noqa: F401
 
 pytest_plugins = ["leakcheck"]
 

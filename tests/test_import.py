@@ -5,7 +5,7 @@ import sysconfig
 
 import pytest
 
-MODULES = ["tessel.mapkit", "tessel.convkit"]
+MODULES = ["tessel.mapkit", "tessel.convkit", "tessel.rowkit"]
 
 
 def test_interpreter_is_free_threaded():

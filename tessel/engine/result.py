@@ -1,1 +1,60 @@
-"""Host layer: result."""
+"""Host layer: result metadata, the object that rows consult for keys they can't resolve."""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Iterable
+from typing import Any
+
+
+class NoSuchColumnError(KeyError):
+    """A key names no column of the result."""
+
+    # The message itself, not KeyError's quoted repr of it.
+    __str__ = Exception.__str__
+
+
+class AmbiguousColumnError(LookupError):
+    """A name is shared by several columns of the result, so it picks none."""
+
+
+class RowKeyDeprecationWarning(DeprecationWarning):
+    """A row was indexed by column key where only positions are meant to be used."""
+
+
+class ResultMetaData:
+    """Column layout of a result: the names and the key map that rows look keys up in.
+
+    Each key-map record is a tuple ``(position, name)``; the position is ``None``
+    for a name that several columns share.
+    """
+
+    def __init__(self, keys: Iterable[str]) -> None:
+        self.keys = tuple(keys)
+        keymap: dict[Any, tuple[int | None, Any]] = {}
+        for position, name in enumerate(self.keys):
+            keymap[name] = (None, name) if name in keymap else (position, name)
+        self._keymap = keymap
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({list(self.keys)!r})"
+
+    def _key_fallback(self, key: Any, err: BaseException | None = None) -> tuple[int | None, Any]:
+        raise NoSuchColumnError(f"Could not locate column in row for column {key!r}") from err
+
+    def _raise_for_ambiguous_column_name(self, record: tuple[Any, ...]) -> None:
+        name = record[1] if len(record) > 1 else record
+        raise AmbiguousColumnError(f"Ambiguous column name {name!r} in result set column descriptions")
+
+    def _raise_for_nonint(self, key: Any) -> None:
+        raise TypeError(f"row indices must be integers or slices, not {type(key).__name__}")
+
+    def _warn_for_nonint(self, *key_parts: Any) -> None:
+        # The row passes a tuple key spread into separate arguments.
+        key = key_parts[0] if len(key_parts) == 1 else key_parts
+        warnings.warn(
+            f"Retrieving a row value by the non-integer key {key!r} is deprecated; "
+            "use its position or attribute access by column name",
+            RowKeyDeprecationWarning,
+            stacklevel=2,
+        )

@@ -1,0 +1,898 @@
+// tessel.rowkit: BaseRow, the base of the host package's result rows, and
+// tuplegetter, which picks several items out of a row at once.
+//
+// A row keeps its values (a tuple once built), the result metadata object
+// that made it (its "parent"), the key map from column keys to records whose
+// item 0 is a position (None when the key names several columns), and a key
+// style that decides how subscripts are read.  Keys the map doesn't answer go
+// back to the parent through its hook methods.
+//
+// Instances made by __new__ alone have null fields until __setstate__ or the
+// setters fill them; every operation that would read such a field raises
+// SystemError instead.
+#include "pyref.h"
+
+#include <atomic>
+#include <cstddef>
+
+using tessel::Ref;
+
+namespace {
+
+static_assert(sizeof(long) == 8, "key styles and positions are 64-bit C longs");
+
+struct BaseRowObject {
+    PyObject_HEAD
+    PyObject *parent;  // result metadata object, owned; null until set
+    PyObject *row;     // the values, owned: a tuple from the initialiser, any sequence from _data
+    PyObject *keymap;  // exact dict from column keys to records, owned
+    long key_style;
+};
+
+struct TupleGetterObject {
+    PyObject_HEAD
+    Py_ssize_t item_count;
+    PyObject *items;  // the constructor's own positional-argument tuple, owned
+    vectorcallfunc vectorcall;
+};
+
+extern PyTypeObject BaseRowType;
+extern PyTypeObject TupleGetterType;
+
+inline BaseRowObject *as_row(PyObject *self) noexcept
+{
+    return reinterpret_cast<BaseRowObject *>(self);
+}
+
+inline TupleGetterObject *as_getter(PyObject *self) noexcept
+{
+    return reinterpret_cast<TupleGetterObject *>(self);
+}
+
+// What the interpreter raises when its protocols are handed a null object;
+// used for every read of a field that was never set.
+PyObject *unset_field() noexcept
+{
+    PyErr_SetString(PyExc_SystemError, "null argument to internal routine");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Host package modules: imported on first use, then kept for the process.
+
+std::atomic<PyObject *> result_module_cache{nullptr};
+std::atomic<PyObject *> row_module_cache{nullptr};
+
+// Borrowed reference to the cached module (it is never released), or null
+// with the import's error; a failed import leaves the cache empty.  Two
+// threads may both import; the first to publish wins and the other drops its
+// reference (sys.modules hands both the same module anyway).
+PyObject *host_module(std::atomic<PyObject *> &cache, const char *name) noexcept
+{
+    PyObject *module = cache.load(std::memory_order_acquire);
+    if (module != nullptr) {
+        return module;
+    }
+    PyObject *imported = PyImport_ImportModule(name);
+    if (imported == nullptr) {
+        return nullptr;
+    }
+    PyObject *expected = nullptr;
+    if (cache.compare_exchange_strong(expected, imported, std::memory_order_acq_rel,
+                                      std::memory_order_acquire)) {
+        return imported;
+    }
+    Py_DECREF(imported);
+    return expected;
+}
+
+// Interned "_get_by_key_impl_mapping", and BaseRow's own descriptor for it
+// (owned by the type's dict, which lives as long as the process).
+PyObject *mapping_method_name = nullptr;
+PyObject *own_mapping_method = nullptr;
+
+// ---------------------------------------------------------------------------
+// Construction
+
+// Item i of a list, tuple or other sequence as a new reference.  Processors
+// run Python code while a row is built and may change a list we are reading,
+// so items are taken with their own reference and bounds-checked each time.
+PyObject *item_ref(PyObject *seq, Py_ssize_t i) noexcept
+{
+    if (PyTuple_Check(seq)) {
+        return Py_XNewRef(PyTuple_GetItem(seq, i));
+    }
+    if (PyList_Check(seq)) {
+        return PyList_GetItemRef(seq, i);
+    }
+    return PySequence_GetItem(seq, i);
+}
+
+// The stored values for a raw row: a tuple, processed where a processor is given.
+PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
+{
+    Ref fast(PySequence_Fast(raw, "row must be a sequence"));
+    if (!fast) {
+        return nullptr;
+    }
+    if (processors == Py_None) {
+        if (PyTuple_CheckExact(fast.get())) {
+            return fast.release();  // immutable: share it rather than copy it
+        }
+        return PyList_AsTuple(fast.get());
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    Py_ssize_t m = PySequence_Size(processors);
+    if (m != n) {
+        if (m < 0) {
+            PyErr_Clear();
+        }
+        PyErr_Format(PyExc_RuntimeError,
+                     "number of values in row (%zd) differ from number of column processors (%zd)", n,
+                     m);
+        return nullptr;
+    }
+    Ref values(PyTuple_New(n));
+    if (!values) {
+        return nullptr;
+    }
+    // Hidden from the collector until full, so a processor can't reach the
+    // empty slots (the shared empty tuple is never tracked and stays so).
+    bool tracked = PyObject_GC_IsTracked(values.get());
+    if (tracked) {
+        PyObject_GC_UnTrack(values.get());
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Ref value(item_ref(fast.get(), i));
+        if (!value) {
+            return nullptr;
+        }
+        Ref processor(item_ref(processors, i));
+        if (!processor) {
+            return nullptr;
+        }
+        if (processor.get() != Py_None) {
+            value.reset(PyObject_CallOneArg(processor.get(), value.get()));
+            if (!value) {
+                return nullptr;
+            }
+        }
+        PyTuple_SET_ITEM(values.get(), i, value.release());
+    }
+    if (tracked) {
+        PyObject_GC_Track(values.get());
+    }
+    return values.release();
+}
+
+// The initialiser's work on already unpacked (borrowed) arguments.  A failure
+// leaves in place the fields stored before it.
+int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, PyObject *keymap,
+                 PyObject *key_style, PyObject *raw) noexcept
+{
+    Py_XSETREF(self->parent, Py_NewRef(parent));
+    PyObject *values = build_values(processors, raw);
+    if (values == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(self->row, values);
+    if (!PyDict_CheckExact(keymap)) {
+        PyErr_SetString(PyExc_TypeError, "keymap must be a dict");
+        return -1;
+    }
+    Py_XSETREF(self->keymap, Py_NewRef(keymap));
+    long style = PyLong_AsLong(key_style);
+    if (style == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    self->key_style = style;
+    return 0;
+}
+
+int baserow_init(PyObject *self, PyObject *args, PyObject *)
+{
+    PyObject *parent, *processors, *keymap, *key_style, *raw;  // borrowed from args
+    if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &parent, &processors, &keymap, &key_style, &raw)) {
+        return -1;
+    }
+    return baserow_fill(as_row(self), parent, processors, keymap, key_style, raw);
+}
+
+// BaseRow(...) without an argument tuple: what type_call would do (generic
+// allocation, then the initialiser), keywords ignored likewise.  Subclasses
+// don't inherit a type's vectorcall; they take the ordinary route.
+PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 5) {
+        // PyArg_UnpackTuple's own wording.
+        PyErr_Format(PyExc_TypeError, "BaseRow expected 5 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    Ref self(PyType_GenericNew(reinterpret_cast<PyTypeObject *>(type), nullptr, nullptr));
+    if (!self || baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4]) < 0) {
+        return nullptr;
+    }
+    return self.release();
+}
+
+void baserow_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    BaseRowObject *row = as_row(self);
+    Py_CLEAR(row->parent);
+    Py_CLEAR(row->row);
+    Py_CLEAR(row->keymap);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int baserow_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    BaseRowObject *row = as_row(self);
+    Py_VISIT(row->parent);
+    Py_VISIT(row->row);
+    Py_VISIT(row->keymap);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Sequence behaviour over the stored values
+
+// The values, held: a sequence set through _data may run Python code (its
+// __len__, __hash__, ...) that replaces them while we use them.  A null field
+// is passed on, for the protocols' own null-argument SystemError.
+inline Ref held_values(PyObject *self) noexcept
+{
+    return Ref::borrow(as_row(self)->row);
+}
+
+Py_ssize_t baserow_length(PyObject *self)
+{
+    return PySequence_Size(held_values(self).get());
+}
+
+PyObject *baserow_item(PyObject *self, Py_ssize_t index)
+{
+    PyObject *row = as_row(self)->row;  // borrowed
+    if (row == nullptr) {
+        return unset_field();
+    }
+    return Py_XNewRef(PyTuple_GetItem(row, index));
+}
+
+PyObject *baserow_iter(PyObject *self)
+{
+    Ref values(PySequence_Tuple(held_values(self).get()));
+    if (!values) {
+        return nullptr;
+    }
+    return PyObject_GetIter(values.get());
+}
+
+Py_hash_t baserow_hash(PyObject *self)
+{
+    Ref values = held_values(self);
+    if (!values) {
+        unset_field();
+        return -1;
+    }
+    return PyObject_Hash(values.get());
+}
+
+PyObject *baserow_values_impl(PyObject *self, PyObject *)
+{
+    return PySequence_List(held_values(self).get());
+}
+
+// ---------------------------------------------------------------------------
+// Key lookup
+
+// Calls a hook method of the row's parent with one or (format "OO") two
+// objects.  The parent is held for the call, since the hook (or a __getattr__
+// on the way to it) may replace it.
+PyObject *call_hook(BaseRowObject *self, const char *method, const char *format, PyObject *arg,
+                    PyObject *second = nullptr)
+{
+    Ref parent = Ref::borrow(self->parent);
+    if (!parent) {
+        return unset_field();
+    }
+    return PyObject_CallMethod(parent.get(), method, format, arg, second);
+}
+
+// Calls one of the hooks that must raise; the lookup fails either way.
+PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
+{
+    Ref parent = Ref::borrow(self->parent);  // named in the message, whatever the hook did
+    Ref result(call_hook(self, method, "(O)", arg));
+    if (result) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
+                     method);
+    }
+    return nullptr;
+}
+
+// An int's value as a C long; -1 with an error pending when it doesn't fit
+// (or has no integer value).  Small ints skip the exported conversion.
+inline long as_long(PyObject *number) noexcept
+{
+    if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) {
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
+    }
+    return PyLong_AsLong(number);
+}
+
+// The value at a position, by tuple item access: the interpreter's IndexError
+// out of range and its SystemError when the values aren't a tuple.
+inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
+{
+    if (row == nullptr) {
+        return unset_field();
+    }
+    if (PyTuple_CheckExact(row) && static_cast<size_t>(position) < static_cast<size_t>(PyTuple_GET_SIZE(row))) {
+        return Py_NewRef(PyTuple_GET_ITEM(row, position));
+    }
+    return Py_XNewRef(PyTuple_GetItem(row, position));
+}
+
+// A key that is neither an exact int nor (outside key style 1) a slice.
+PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping)
+{
+    if (!mapping && self->key_style == 0) {
+        return raise_through_hook(self, "_raise_for_nonint", key);
+    }
+    // Held: hashing or comparing the key may run Python code that replaces it.
+    Ref keymap = Ref::borrow(self->keymap);
+    if (!keymap) {
+        return unset_field();
+    }
+    PyObject *found;
+    if (PyDict_GetItemRef(keymap.get(), key, &found) < 0) {
+        PyErr_Clear();  // an unhashable or uncomparable key is simply not held
+    }
+    Ref record(found);
+    if (!record) {
+        if (PySlice_Check(key)) {
+            PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
+            return nullptr;
+        }
+        record.reset(call_hook(self, "_key_fallback", "OO", key, Py_None));
+        if (!record) {
+            return nullptr;
+        }
+    }
+    PyObject *index;  // borrowed from record
+    if (PyTuple_Check(record.get()) && PyTuple_GET_SIZE(record.get()) > 0) {
+        index = PyTuple_GET_ITEM(record.get(), 0);
+    }
+    else {
+        index = PyTuple_GetItem(record.get(), 0);  // the interpreter's error for a bad record
+        if (index == nullptr) {
+            return nullptr;
+        }
+    }
+    if (index == Py_None) {
+        return raise_through_hook(self, "_raise_for_ambiguous_column_name", record.get());
+    }
+    long position = as_long(index);
+    if (position == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    record.reset();
+    if (!mapping && self->key_style == 2) {
+        Ref ignored(call_hook(self, "_warn_for_nonint", "O", key));
+        if (!ignored) {
+            return nullptr;
+        }
+    }
+    // Read afresh: the warning hook may have replaced the values.
+    return row_value_at(self->row, position);
+}
+
+PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
+{
+    if (PyLong_CheckExact(key)) {
+        if (self->key_style == 1) {
+            PyErr_Format(PyExc_KeyError, "%R", key);
+            return nullptr;
+        }
+        long index = as_long(key);
+        if (index == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        if (index >= 0) {
+            return row_value_at(self->row, index);
+        }
+        // The length may come from Python code (a sequence set through
+        // _data), so the values are held across it.
+        Ref row = Ref::borrow(self->row);
+        if (!row) {
+            return unset_field();
+        }
+        Py_ssize_t length =
+            PyTuple_CheckExact(row.get()) ? PyTuple_GET_SIZE(row.get()) : PySequence_Size(row.get());
+        if (length < 0) {
+            return nullptr;
+        }
+        return row_value_at(row.get(), index + length);
+    }
+    if (PySlice_Check(key) && self->key_style != 1) {
+        Ref row = Ref::borrow(self->row);
+        if (!row) {
+            return unset_field();
+        }
+        Ref part(PyObject_GetItem(row.get(), key));
+        if (!part) {
+            return nullptr;
+        }
+        return PySequence_Tuple(part.get());
+    }
+    return lookup_in_keymap(self, key, mapping);
+}
+
+// Styles 0 and 2 let row[key] refuse or warn; every other style reads keys as keys.
+inline bool subscript_is_mapping(const BaseRowObject *self) noexcept
+{
+    return (self->key_style & ~2L) != 0;
+}
+
+PyObject *baserow_subscript(PyObject *self, PyObject *key)
+{
+    BaseRowObject *row = as_row(self);
+    return baserow_lookup(row, key, subscript_is_mapping(row));
+}
+
+PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
+{
+    return baserow_lookup(as_row(self), key, false);
+}
+
+// True when the generic attribute lookup is sure to find nothing: no instance
+// dict, and nothing of that name along the type's MRO (a type-cache probe).
+bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
+{
+    PyTypeObject *type = Py_TYPE(self);
+    if (!PyUnicode_Check(name) || type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        return false;
+    }
+    Ref descriptor(_PyType_LookupRef(type, name));
+    return !descriptor;
+}
+
+PyObject *baserow_getattro(PyObject *self, PyObject *name)
+{
+    // The generic lookup, minus the AttributeError it would make for a
+    // column name (suppress flag); attributes win over columns.
+    if (!surely_not_an_attribute(self, name)) {
+        PyObject *attribute = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        if (attribute != nullptr || PyErr_Occurred()) {
+            return attribute;
+        }
+    }
+    PyObject *value = baserow_lookup(as_row(self), name, true);
+    if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
+        return value;
+    }
+    PyErr_Clear();  // not chained to the KeyError
+    // %.200U: the name's own text, cut at 200 characters, whatever characters it holds.
+    PyErr_Format(PyExc_AttributeError, "Could not locate column in row for column '%.200U'", name);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+PyObject *field_getter(PyObject *field)
+{
+    if (field == nullptr) {
+        return unset_field();
+    }
+    return Py_NewRef(field);
+}
+
+PyObject *baserow_get_parent(PyObject *self, void *)
+{
+    return field_getter(as_row(self)->parent);
+}
+
+PyObject *baserow_get_data(PyObject *self, void *)
+{
+    return field_getter(as_row(self)->row);
+}
+
+PyObject *baserow_get_keymap(PyObject *self, void *)
+{
+    return field_getter(as_row(self)->keymap);
+}
+
+PyObject *baserow_get_key_style(PyObject *self, void *)
+{
+    return PyLong_FromLong(as_row(self)->key_style);
+}
+
+int baserow_set_parent(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'parent' attribute");
+        return -1;
+    }
+    PyObject *module = host_module(result_module_cache, "tessel.engine.result");  // borrowed, kept forever
+    if (module == nullptr) {
+        return -1;
+    }
+    Ref metadata_class(PyObject_GetAttrString(module, "ResultMetaData"));
+    if (!metadata_class) {
+        return -1;
+    }
+    if (PyObject_IsInstance(value, metadata_class.get()) != 1) {
+        PyErr_SetString(PyExc_TypeError, "The 'parent' attribute value must be an instance of ResultMetaData");
+        return -1;
+    }
+    Py_XSETREF(as_row(self)->parent, Py_NewRef(value));
+    return 0;
+}
+
+int baserow_set_data(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'row' attribute");
+        return -1;
+    }
+    if (!PySequence_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "The 'row' attribute value must be a sequence");
+        return -1;
+    }
+    Py_XSETREF(as_row(self)->row, Py_NewRef(value));
+    return 0;
+}
+
+int baserow_set_keymap(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'keymap' attribute");
+        return -1;
+    }
+    if (!PyDict_CheckExact(value)) {
+        PyErr_SetString(PyExc_TypeError, "The 'keymap' attribute value must be a dict");
+        return -1;
+    }
+    Py_XSETREF(as_row(self)->keymap, Py_NewRef(value));
+    return 0;
+}
+
+int baserow_set_key_style(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'key_style' attribute");
+        return -1;
+    }
+    if (!PyLong_CheckExact(value)) {
+        PyErr_SetString(PyExc_TypeError, "The 'key_style' attribute value must be an integer");
+        return -1;
+    }
+    long style = PyLong_AsLong(value);
+    if (style == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    as_row(self)->key_style = style;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Pickling and filtering
+
+PyObject *baserow_reduce(PyObject *self, PyObject *)
+{
+    Ref state(PyObject_CallMethod(self, "__getstate__", nullptr));
+    if (!state) {
+        return nullptr;
+    }
+    PyObject *module = host_module(row_module_cache, "tessel.engine.row");  // borrowed, kept forever
+    if (module == nullptr) {
+        return nullptr;
+    }
+    Ref reconstructor(PyObject_GetAttrString(module, "rowproxy_reconstructor"));
+    if (!reconstructor) {
+        return nullptr;
+    }
+    // The attribute, not the type slot: a class that overrides __class__ is honoured.
+    Ref cls(PyObject_GetAttrString(self, "__class__"));
+    if (!cls) {
+        return nullptr;
+    }
+    Ref arguments(PyTuple_Pack(2, cls.get(), state.get()));
+    if (!arguments) {
+        return nullptr;
+    }
+    return PyTuple_Pack(2, reconstructor.get(), arguments.get());
+}
+
+PyObject *baserow_filter_on_values(PyObject *self, PyObject *filters)
+{
+    PyObject *module = host_module(row_module_cache, "tessel.engine.row");  // borrowed, kept forever
+    if (module == nullptr) {
+        return nullptr;
+    }
+    Ref row_class(PyObject_GetAttrString(module, "Row"));
+    if (!row_class) {
+        return nullptr;
+    }
+    BaseRowObject *row = as_row(self);
+    Ref key_style(PyLong_FromLong(row->key_style));
+    if (!key_style) {
+        return nullptr;
+    }
+    // Held for the call: the filters run Python code that may replace our fields.
+    Ref parent = Ref::borrow(row->parent);
+    Ref values = Ref::borrow(row->row);
+    Ref keymap = Ref::borrow(row->keymap);
+    if (!parent || !values || !keymap) {
+        return unset_field();
+    }
+    PyObject *args[] = {parent.get(), filters, keymap.get(), key_style.get(), values.get()};
+    return PyObject_Vectorcall(row_class.get(), args, 5, nullptr);
+}
+
+PyObject *safe_rowproxy_reconstructor(PyObject *, PyObject *args)
+{
+    PyObject *cls, *state;  // borrowed from args
+    if (!PyArg_ParseTuple(args, "OO", &cls, &state)) {
+        return nullptr;
+    }
+    Ref obj(PyObject_CallMethod(cls, "__new__", "O", cls));
+    if (!obj) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(obj.get(), &BaseRowType)) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__new__() returned a %.200s, not a BaseRow",
+                     PyType_Check(cls) ? reinterpret_cast<PyTypeObject *>(cls)->tp_name : Py_TYPE(cls)->tp_name,
+                     Py_TYPE(obj.get())->tp_name);
+        return nullptr;
+    }
+    Ref ignored(PyObject_CallMethod(obj.get(), "__setstate__", "O", state));
+    if (!ignored) {
+        return nullptr;
+    }
+    BaseRowObject *row = as_row(obj.get());
+    if (row->parent == nullptr || row->row == nullptr || row->keymap == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "__setstate__ for BaseRow subclasses must set values for parent, row, and keymap");
+        return nullptr;
+    }
+    return obj.release();
+}
+
+PyMethodDef baserow_methods[] = {
+    {"_values_impl", baserow_values_impl, METH_NOARGS, "Return the values represented by this BaseRow as a list."},
+    {"__reduce__", baserow_reduce, METH_NOARGS, "Pickle support method."},
+    {"_get_by_key_impl", baserow_get_by_key_impl, METH_O, "implement mapping-like getitem as well as sequence getitem"},
+    {"_get_by_key_impl_mapping", baserow_subscript, METH_O,
+     "implement mapping-like getitem as well as sequence getitem"},
+    {"_filter_on_values", baserow_filter_on_values, METH_O,
+     "return a new Row with per-value filters applied to columns"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef baserow_getset[] = {
+    {"_parent", baserow_get_parent, baserow_set_parent, "ResultMetaData", nullptr},
+    {"_data", baserow_get_data, baserow_set_data, "processed data list", nullptr},
+    {"_keymap", baserow_get_keymap, baserow_set_keymap, "Key to (obj, index) dict", nullptr},
+    {"_key_style", baserow_get_key_style, baserow_set_key_style, "Return the key style", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods baserow_as_sequence = {
+    .sq_length = baserow_length,
+    .sq_item = baserow_item,
+};
+
+PyMappingMethods baserow_as_mapping = {
+    .mp_length = baserow_length,
+    .mp_subscript = baserow_subscript,
+    .mp_ass_subscript = nullptr,
+};
+
+PyTypeObject BaseRowType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tessel.rowkit.BaseRow",
+    .tp_basicsize = sizeof(BaseRowObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = baserow_dealloc,
+    .tp_as_sequence = &baserow_as_sequence,
+    .tp_as_mapping = &baserow_as_mapping,
+    .tp_hash = baserow_hash,
+    .tp_getattro = baserow_getattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "BaseRow is a abstract base class for Row",
+    .tp_traverse = baserow_traverse,
+    .tp_iter = baserow_iter,
+    .tp_methods = baserow_methods,
+    .tp_getset = baserow_getset,
+    .tp_init = baserow_init,
+    .tp_new = PyType_GenericNew,
+    .tp_vectorcall = baserow_vectorcall,
+};
+
+// ---------------------------------------------------------------------------
+// tuplegetter
+
+void tuplegetter_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_getter(self)->items);
+    PyObject_GC_Del(self);
+}
+
+int tuplegetter_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(as_getter(self)->items);
+    return 0;
+}
+
+// True when calling X._get_by_key_impl_mapping(key) is sure to be our own
+// subscript: a BaseRow whose type neither overrides the method nor changes
+// attribute lookup, and that has no instance dict that could shadow it.
+bool uses_own_mapping_lookup(PyObject *operand) noexcept
+{
+    PyTypeObject *type = Py_TYPE(operand);
+    if (type == &BaseRowType) {
+        return true;
+    }
+    return PyType_IsSubtype(type, &BaseRowType) && type->tp_getattro == baserow_getattro &&
+           type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
+           _PyType_Lookup(type, mapping_method_name) == own_mapping_method;
+}
+
+// One item through the row's mapping lookup, as PyObject_CallMethod(X,
+// "_get_by_key_impl_mapping", "O", item) would do it: a tuple item arrives as
+// its elements, so only a one-element tuple makes a valid call.
+PyObject *fetch_from_row(PyObject *operand, PyObject *item)
+{
+    if (PyTuple_Check(item)) {
+        if (PyTuple_GET_SIZE(item) != 1) {
+            // Let the method report the argument count in its own words.
+            return PyObject_CallMethod(operand, "_get_by_key_impl_mapping", "O", item);
+        }
+        item = PyTuple_GET_ITEM(item, 0);  // borrowed from the items tuple
+    }
+    return baserow_subscript(operand, item);
+}
+
+PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
+{
+    bool own_lookup = uses_own_mapping_lookup(operand);
+    bool has_method = own_lookup || PyObject_HasAttr(operand, mapping_method_name);
+    Py_ssize_t count = self->item_count;
+    Ref result(PyTuple_New(count));
+    if (!result) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
+        PyObject *value;
+        if (own_lookup) {
+            value = fetch_from_row(operand, item);
+        }
+        else if (has_method) {
+            value = PyObject_CallMethod(operand, "_get_by_key_impl_mapping", "O", item);
+        }
+        else {
+            value = PyObject_GetItem(operand, item);
+        }
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result.get(), i, value);
+    }
+    return result.release();
+}
+
+PyObject *tuplegetter_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "tuplegetter expected 1 argument, got 0");
+        return nullptr;
+    }
+    return tuplegetter_fetch(as_getter(self), args[0]);
+}
+
+PyObject *tuplegetter_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
+{
+    if (kwds != nullptr) {
+        if (!PyDict_CheckExact(kwds)) {
+            PyErr_BadInternalCall();
+            return nullptr;
+        }
+        if (PyDict_GET_SIZE(kwds) != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", "tuplegetter");
+            return nullptr;
+        }
+    }
+    TupleGetterObject *self = PyObject_GC_New(TupleGetterObject, type);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    self->item_count = PyTuple_GET_SIZE(args);
+    self->items = Py_NewRef(args);
+    self->vectorcall = tuplegetter_vectorcall;
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject *>(self);
+}
+
+PyObject *tuplegetter_repr(PyObject *self)
+{
+    const char *type_name = Py_TYPE(self)->tp_name;
+    int entered = Py_ReprEnter(self);
+    if (entered != 0) {
+        return entered > 0 ? PyUnicode_FromFormat("%s(...)", type_name) : nullptr;
+    }
+    TupleGetterObject *getter = as_getter(self);
+    PyObject *text = PyUnicode_FromFormat(getter->item_count == 1 ? "%s(%R)" : "%s%R", type_name, getter->items);
+    Py_ReprLeave(self);
+    return text;
+}
+
+PyObject *tuplegetter_reduce(PyObject *self, PyObject *)
+{
+    return PyTuple_Pack(2, reinterpret_cast<PyObject *>(Py_TYPE(self)), as_getter(self)->items);
+}
+
+PyMethodDef tuplegetter_methods[] = {
+    {"__reduce__", tuplegetter_reduce, METH_NOARGS, "Return state information for pickling"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject TupleGetterType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tessel.engine.util.tuplegetter",
+    .tp_basicsize = sizeof(TupleGetterObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = tuplegetter_dealloc,
+    .tp_vectorcall_offset = offsetof(TupleGetterObject, vectorcall),
+    .tp_repr = tuplegetter_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_doc = "tuplegetter(item, ...) --> tuplegetter object\n\nReturn a callable object that fetches the given "
+              "item(s) from its operand\nand returns them as a tuple.\n",
+    .tp_traverse = tuplegetter_traverse,
+    .tp_methods = tuplegetter_methods,
+    .tp_new = tuplegetter_new,
+};
+
+PyMethodDef rowkit_functions[] = {
+    {"safe_rowproxy_reconstructor", safe_rowproxy_reconstructor, METH_VARARGS,
+     "reconstruct a Row instance from its pickled form."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef rowkit_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "rowkit",
+    .m_doc = "Module containing C versions of core ResultProxy classes.",
+    .m_size = -1,
+    .m_methods = rowkit_functions,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_rowkit(void)
+{
+    if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
+        return nullptr;
+    }
+    if (mapping_method_name == nullptr) {
+        mapping_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");
+        if (mapping_method_name == nullptr) {
+            return nullptr;
+        }
+        own_mapping_method = _PyType_Lookup(&BaseRowType, mapping_method_name);  // borrowed, lives with the type
+    }
+    Ref module(PyModule_Create2(&rowkit_module, 1013));
+    if (!module || tessel::add_type(module.get(), "BaseRow", &BaseRowType) < 0 ||
+        tessel::add_type(module.get(), "tuplegetter", &TupleGetterType) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,505 @@
+"""BaseRow construction, attributes, key lookup and tuplegetter."""
+
+import gc
+
+import pytest
+
+from tessel.engine.result import (
+    AmbiguousColumnError,
+    NoSuchColumnError,
+    ResultMetaData,
+    RowKeyDeprecationWarning,
+)
+from tessel.engine.row import Row
+from tessel.rowkit import BaseRow, tuplegetter
+
+NAMES = ("a", "b", "c")
+VALUES = (10, 20, 30)
+
+
+class Recorder(ResultMetaData):
+    """Metadata that notes every hook call before doing what the host does."""
+
+    def __init__(self, keys=NAMES, fallback=None):
+        super().__init__(keys)
+        self.calls = []
+        self.fallback = fallback
+
+    def _key_fallback(self, *args):
+        self.calls.append(("_key_fallback", args))
+        if self.fallback is not None:
+            return self.fallback
+        return super()._key_fallback(*args)
+
+    def _warn_for_nonint(self, *args):
+        self.calls.append(("_warn_for_nonint", args))
+        return super()._warn_for_nonint(*args)
+
+    def _raise_for_nonint(self, *args):
+        self.calls.append(("_raise_for_nonint", args))
+        return super()._raise_for_nonint(*args)
+
+    def _raise_for_ambiguous_column_name(self, *args):
+        self.calls.append(("_raise_for_ambiguous_column_name", args))
+        return super()._raise_for_ambiguous_column_name(*args)
+
+
+def make_row(key_style=1, values=VALUES, parent=None, cls=Row, processors=None):
+    parent = Recorder() if parent is None else parent
+    return cls(parent, processors, parent._keymap, key_style, values)
+
+
+# --- construction ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", [BaseRow, Row])
+def test_values_without_processors_are_the_raw_objects(cls):
+    raw = [object(), object()]
+    row = cls(Recorder(), None, {}, 1, raw)
+    assert type(row._data) is tuple
+    assert all(a is b for a, b in zip(row._data, raw))
+
+
+@pytest.mark.parametrize(
+    "raw", [(), [], iter(()), (v for v in VALUES), {7}, "xy"], ids=["tuple", "list", "iter", "gen", "set", "str"]
+)
+def test_any_iterable_is_a_raw_row(raw):
+    expected = tuple(raw) if not hasattr(raw, "__next__") else None
+    row = BaseRow(Recorder(), None, {}, 1, raw)
+    if expected is not None:
+        assert row._data == expected
+    assert list(row) == row._values_impl() == list(row._data)
+
+
+def test_empty_row_with_empty_processors():
+    row = BaseRow(Recorder(), [], {}, 1, [])
+    assert len(row) == 0 and list(row) == [] and row._values_impl() == [] and row._data == ()
+
+
+def test_processors_run_once_in_column_order():
+    seen = []
+
+    def proc(tag):
+        return lambda v: seen.append(tag) or (tag, v)
+
+    row = BaseRow(Recorder(), [None, proc("x"), proc("y")], {}, 1, VALUES)
+    assert row._data == (10, ("x", 20), ("y", 30))
+    assert seen == ["x", "y"]
+
+
+def test_failing_processor_stops_construction():
+    called = []
+
+    def boom(v):
+        raise ZeroDivisionError("boom")
+
+    with pytest.raises(ZeroDivisionError, match="boom"):
+        BaseRow(Recorder(), [boom, called.append], {}, 1, (1, 2))
+    assert called == []
+
+
+@pytest.mark.parametrize(
+    "processors, numbers", [([None, None], "(3) differ from number of column processors (2)"), (5, "(3) differ .* (-1)")]
+)
+def test_processor_count_mismatch(processors, numbers):
+    with pytest.raises(RuntimeError, match=r"number of values in row " + numbers.replace("(", r"\(").replace(")", r"\)")):
+        BaseRow(Recorder(), processors, {}, 1, VALUES)
+
+
+def test_processors_changing_what_they_read_never_crash():
+    procs = [None, None]
+
+    def clear_processors(v):
+        procs.clear()  # drops the last reference to this very processor too
+        return v
+
+    procs[1] = clear_processors
+    assert BaseRow(Recorder(), procs, {}, 1, [1, 2])._data == (1, 2)
+
+    raw = [1, 2, 3]
+    with pytest.raises(IndexError):
+        BaseRow(Recorder(), [lambda v: raw.clear(), None, None], {}, 1, raw)
+    procs = [None, None, None]
+    procs[0] = lambda v: procs.clear()
+    with pytest.raises(IndexError):
+        BaseRow(Recorder(), procs, {}, 1, (1, 2, 3))
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        ((Recorder(), None, {}, 1, 5), TypeError, "row must be a sequence"),
+        ((Recorder(), None, type("D", (dict,), {})(), 1, ()), TypeError, "keymap must be a dict"),
+        ((Recorder(), None, {}, 2**63, ()), OverflowError, "too large"),
+        ((Recorder(), None, {}, 1), TypeError, "BaseRow expected 5 arguments, got 4"),
+        ((Recorder(), None, {}, 1, (), ()), TypeError, "BaseRow expected 5 arguments, got 6"),
+    ],
+)
+@pytest.mark.parametrize("cls", [BaseRow, Row])
+def test_construction_errors(cls, args, error, message):
+    with pytest.raises(error, match=message):
+        cls(*args)
+
+
+@pytest.mark.parametrize("cls", [BaseRow, Row])
+def test_keywords_ignored_and_bool_key_style_accepted(cls):
+    row = cls(Recorder(), None, {}, True, (1,), extra="ignored")
+    assert row._key_style == 1 and type(row._key_style) is int
+
+
+def test_init_again_replaces_fields_and_keeps_earlier_ones_on_failure():
+    row = make_row()
+    other = Recorder()
+    with pytest.raises(TypeError, match="keymap must be a dict"):
+        row.__init__(other, None, [], 3, (1, 2))
+    assert row._parent is other and row._data == (1, 2) and row._key_style == 1
+
+
+# --- sequence behaviour and attributes -------------------------------------
+
+
+def test_sequence_behaviour():
+    row = make_row(key_style=0)
+    assert len(row) == 3 and list(row) == list(VALUES) and hash(row) == hash(VALUES)
+    assert hash(make_row(parent=Recorder(("x", "y", "z")))) == hash(row)
+    listed = row._values_impl()
+    listed.append(1)
+    assert row._values_impl() == list(VALUES)
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(make_row(values=([1],)))
+
+
+def test_data_set_to_a_list():
+    row = make_row(key_style=0)
+    it = iter(row)
+    row._data = [1, 2]
+    assert list(it) == list(VALUES)
+    assert len(row) == 2 and list(row) == [1, 2] and row[0:1] == (1,) and row[::-1] == (2, 1)
+    with pytest.raises(SystemError):
+        row[0]
+
+
+def test_data_replaced_by_its_own_length_call():
+    row = make_row(key_style=0)
+
+    class Sneaky(list):
+        def __len__(self):
+            row._data = (1, 2, 3)  # drops the last reference to this list
+            return 2
+
+    row._data = Sneaky([7, 8])
+    assert len(row) == 2 and row._data == (1, 2, 3)
+
+
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("_parent", "Cannot delete the 'parent' attribute"),
+        ("_data", "Cannot delete the 'row' attribute"),
+        ("_keymap", "Cannot delete the 'keymap' attribute"),
+        ("_key_style", "Cannot delete the 'key_style' attribute"),
+    ],
+)
+def test_attributes_refuse_deletion(name, message):
+    with pytest.raises(TypeError, match=message):
+        delattr(make_row(), name)
+
+
+class RaisingClass:
+    @property
+    def __class__(self):
+        raise RuntimeError("no class")
+
+
+@pytest.mark.parametrize(
+    "name, make_value, message",
+    [
+        ("_parent", object, "The 'parent' attribute value must be an instance of ResultMetaData"),
+        ("_parent", RaisingClass, "The 'parent' attribute value must be an instance of ResultMetaData"),
+        ("_data", lambda: 5, "The 'row' attribute value must be a sequence"),
+        ("_data", dict, "The 'row' attribute value must be a sequence"),
+        ("_keymap", type("D", (dict,), {}), "The 'keymap' attribute value must be a dict"),
+        ("_key_style", lambda: True, "The 'key_style' attribute value must be an integer"),
+        ("_key_style", lambda: 1.0, "The 'key_style' attribute value must be an integer"),
+    ],
+)
+def test_setters_refuse_wrong_values(name, make_value, message):
+    row = make_row()
+    with pytest.raises(TypeError, match=message):
+        setattr(row, name, make_value())
+
+
+def test_setters_store():
+    row = make_row()
+    parent = Recorder(("x",))
+    row._parent, row._data, row._keymap, row._key_style = parent, "xy", {"k": (0,)}, 2
+    assert row._parent is parent and row._data == "xy" and row._keymap == {"k": (0,)} and row._key_style == 2
+    with pytest.raises(OverflowError):
+        row._key_style = 2**63
+    assert row._key_style == 2
+
+
+@pytest.mark.parametrize(
+    "operation",
+    [len, iter, hash, list, lambda r: r[0], lambda r: r[0:1], lambda r: r["a"], lambda r: r.a,
+     lambda r: r._parent, lambda r: r._data, lambda r: r._keymap, lambda r: r._values_impl(),
+     lambda r: r._get_by_key_impl("a"), lambda r: r._filter_on_values(None), tuplegetter(0)],
+)
+def test_fields_never_set_raise_system_error(operation):
+    row = BaseRow.__new__(BaseRow)
+    assert row._key_style == 0
+    with pytest.raises(SystemError):
+        operation(row)
+
+
+def test_rows_take_part_in_garbage_collection():
+    parent = Recorder()
+    row = make_row(parent=parent)
+    parent.row = row  # a cycle through the parent
+    assert row in gc.get_referents(parent.__dict__) and parent in gc.get_referents(row)
+
+
+# --- key lookup ------------------------------------------------------------
+
+ENTRIES = {
+    "subscript": lambda row, key: row[key],
+    "mapping": lambda row, key: row._get_by_key_impl_mapping(key),
+    "impl": lambda row, key: row._get_by_key_impl(key),
+    "attribute": lambda row, key: getattr(row, key),
+}
+
+# What a column name does, by key style and entry: the value, the value after
+# a warning, or the _raise_for_nonint refusal.
+NAME_TABLE = {
+    0: {"subscript": "refused", "mapping": "refused", "impl": "refused", "attribute": "value"},
+    1: {"subscript": "value", "mapping": "value", "impl": "value", "attribute": "value"},
+    2: {"subscript": "warned", "mapping": "warned", "impl": "warned", "attribute": "value"},
+    3: {"subscript": "value", "mapping": "value", "impl": "value", "attribute": "value"},
+    6: {"subscript": "value", "mapping": "value", "impl": "value", "attribute": "value"},
+    -1: {"subscript": "value", "mapping": "value", "impl": "value", "attribute": "value"},
+}
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("key_style", NAME_TABLE)
+def test_column_name_lookup(key_style, entry):
+    row = make_row(key_style)
+    outcome = NAME_TABLE[key_style][entry]
+    if outcome == "refused":
+        with pytest.raises(TypeError, match="row indices must be integers or slices, not str"):
+            ENTRIES[entry](row, "b")
+        assert row._parent.calls == [("_raise_for_nonint", ("b",))]
+    elif outcome == "warned":
+        with pytest.warns(RowKeyDeprecationWarning, match="non-integer key 'b'"):
+            assert ENTRIES[entry](row, "b") == 20
+        assert row._parent.calls == [("_warn_for_nonint", ("b",))]
+    else:
+        assert ENTRIES[entry](row, "b") == 20
+        assert row._parent.calls == []
+
+
+@pytest.mark.parametrize("entry", ["subscript", "mapping", "impl"])
+@pytest.mark.parametrize("key_style", [0, 2, 3, 6, -1])
+def test_positions_and_slices(key_style, entry):
+    row, get = make_row(key_style), ENTRIES[entry]
+    assert (get(row, 0), get(row, -1), get(row, slice(0, 2)), get(row, slice(None, None, -1))) == (
+        10, 30, (10, 20), (30, 20, 10))
+    with pytest.raises(IndexError):
+        get(row, -4)
+    with pytest.raises(IndexError):
+        get(row, 3)
+    with pytest.raises(OverflowError):
+        get(row, 2**64)
+    assert row._parent.calls == []
+
+
+@pytest.mark.parametrize("entry", ["subscript", "mapping", "impl"])
+def test_key_style_1_refuses_positions_and_slices(entry):
+    row = make_row(1)
+    with pytest.raises(KeyError) as info:
+        ENTRIES[entry](row, 0)
+    assert info.value.args == ("0",)
+    with pytest.raises(KeyError, match="can't use slices for mapping access"):
+        ENTRIES[entry](row, slice(0, 2))
+    assert row._parent.calls == []
+
+
+def test_slice_held_by_the_keymap_under_key_style_1():
+    parent = Recorder()
+    parent._keymap[slice(0, 2)] = (2, "c")
+    assert make_row(1, parent=parent)[0:2] == 30
+
+
+@pytest.mark.parametrize("key", ["zz", ("z", "z"), [1], True], ids=["name", "tuple", "unhashable", "bool"])
+def test_miss_goes_to_key_fallback_with_none(key):
+    row = make_row(3, parent=Recorder(fallback=(1,)))
+    assert row[key] == 20
+    assert row._parent.calls == [("_key_fallback", (key, None))]
+
+
+def test_miss_without_fallback_record():
+    row = make_row(1)
+    with pytest.raises(NoSuchColumnError, match="Could not locate column in row for column 'zz'") as info:
+        row["zz"]
+    assert isinstance(info.value, KeyError)
+
+
+@pytest.mark.parametrize("fallback", [None, (None, "dup")])
+def test_ambiguous_record_goes_to_its_hook(fallback):
+    parent = Recorder(("dup", "x", "dup"), fallback=fallback)
+    row = make_row(1, parent=parent)
+    key = "dup" if fallback is None else "other"
+    with pytest.raises(AmbiguousColumnError, match="Ambiguous column name 'dup'"):
+        row[key]
+    with pytest.raises(AmbiguousColumnError):  # not turned into an AttributeError
+        getattr(row, key)
+    assert parent.calls[-1] == ("_raise_for_ambiguous_column_name", ((None, "dup"),))
+
+
+def test_tuple_key_spreads_into_the_warning_hook():
+    parent = Recorder()
+    parent._keymap[("t", "u")] = (0, "t")
+    row = make_row(2, parent=parent)
+    with pytest.warns(RowKeyDeprecationWarning):
+        assert row[("t", "u")] == 10
+    assert parent.calls == [("_warn_for_nonint", ("t", "u"))]
+
+
+def test_warning_raised_as_error_fails_the_subscript():
+    import warnings
+
+    row = make_row(2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RowKeyDeprecationWarning)
+        with pytest.raises(RowKeyDeprecationWarning):
+            row["a"]
+
+
+@pytest.mark.parametrize(
+    "record, error", [((-1,), IndexError), ((5,), IndexError), ("0", SystemError), ((), IndexError),
+                      (("x",), TypeError)]
+)
+def test_bad_records(record, error):
+    parent = Recorder()
+    parent._keymap["k"] = record
+    with pytest.raises(error):
+        make_row(1, parent=parent)["k"]
+
+
+class Returning(ResultMetaData):
+    def _raise_for_nonint(self, key):
+        return "not raised"
+
+    def _raise_for_ambiguous_column_name(self, record):
+        return "not raised"
+
+
+@pytest.mark.parametrize("key_style, key, hook", [(0, "a", "_raise_for_nonint"),
+                                                  (1, "dup", "_raise_for_ambiguous_column_name")])
+def test_raising_hooks_that_return_still_fail(key_style, key, hook):
+    parent = Returning(("a", "dup", "dup"))
+    row = BaseRow(parent, None, parent._keymap, key_style, (1, 2, 3))
+    with pytest.raises(RuntimeError, match=f"Returning.{hook}\\(\\) returned instead of raising"):
+        row[key]
+
+
+def test_attribute_access():
+    parent = Recorder(("a", "_parent", "_values_impl"))
+    row = make_row(0, parent=parent)
+    assert row.a == 10 and row._parent is parent and callable(row._values_impl)
+    with pytest.raises(AttributeError, match="^Could not locate column in row for column 'nothere'$") as info:
+        row.nothere
+    assert info.value.__cause__ is None and info.value.__suppress_context__ is False
+    long_name = "n" * 250
+    with pytest.raises(AttributeError) as info:
+        getattr(row, long_name)
+    assert str(info.value) == f"Could not locate column in row for column '{'n' * 200}'"
+    # Names outside ASCII behave like any other name.
+    assert not hasattr(row, "ñame") and getattr(row, "ñame", None) is None
+    with pytest.raises(AttributeError, match="column 'ñame'"):
+        row.ñame
+
+
+def test_attribute_access_passes_other_errors_unchanged():
+    class Failing(ResultMetaData):
+        def _key_fallback(self, key, err):
+            raise ValueError("fallback failed")
+
+    parent = Failing(NAMES)
+    with pytest.raises(ValueError, match="fallback failed"):
+        make_row(1, parent=parent).nothere
+
+
+def test_attributes_of_a_subclass_win_and_getattr_hook_still_runs():
+    class Sub(BaseRow):
+        b = "class attribute"
+
+        def __getattr__(self, name):
+            return f"hooked {name}"
+
+    row = make_row(1, cls=Sub)
+    assert row.b == "class attribute" and row.a == 10 and row.nothere == "hooked nothere"
+
+
+# --- tuplegetter -----------------------------------------------------------
+
+
+def test_tuplegetter_on_plain_operands():
+    assert tuplegetter()(object()) == ()
+    assert tuplegetter(1)(("x", "y")) == ("y",)
+    assert tuplegetter(1, 0)(["x", "y"]) == ("y", "x")
+    assert tuplegetter((1, 2))({(1, 2): "whole"}) == ("whole",)
+    assert tuplegetter(0)("ab", "extra", key="ignored") == ("a",)
+    with pytest.raises(TypeError):
+        tuplegetter(0)()
+    with pytest.raises(KeyError):
+        tuplegetter("a", "nope", "b")({"a": 1, "b": 2})
+
+
+@pytest.mark.parametrize("cls", [BaseRow, Row])
+def test_tuplegetter_on_rows_goes_through_the_mapping_lookup(cls):
+    assert tuplegetter("c", 0, -1)(make_row(3, cls=cls)) == (30, 10, 30)
+    assert tuplegetter(("b",), 1)(make_row(3, cls=cls)) == (20, 20)
+    row = make_row(0, cls=cls)
+    with pytest.raises(TypeError, match="not str"):
+        tuplegetter(0, "a", 1)(row)
+    assert row._parent.calls == [("_raise_for_nonint", ("a",))]
+    with pytest.raises(KeyError):
+        tuplegetter(0)(make_row(1, cls=cls))
+    with pytest.warns(RowKeyDeprecationWarning):
+        assert tuplegetter("a")(make_row(2, cls=cls)) == (10,)
+    for item in [(), (1, 2)]:
+        with pytest.raises(TypeError, match=r"_get_by_key_impl_mapping\(\) takes exactly one argument"):
+            tuplegetter(item)(make_row(3, cls=cls))
+
+
+def test_tuplegetter_honours_overrides_of_the_lookup_method():
+    class Overriding(Row):
+        __slots__ = ()
+
+        def _get_by_key_impl_mapping(self, *key):
+            return ("overridden", key)
+
+    class WithDict(BaseRow):
+        pass
+
+    assert tuplegetter((1, 2), 0)(make_row(3, cls=Overriding)) == (("overridden", (1, 2)), ("overridden", (0,)))
+    shadowed = make_row(3, cls=WithDict)
+    shadowed._get_by_key_impl_mapping = lambda key: ("instance", key)
+    assert tuplegetter(0)(shadowed) == (("instance", 0),)
+
+
+def test_tuplegetter_construction_and_text():
+    with pytest.raises(TypeError, match=r"^tuplegetter\(\) takes no keyword arguments$"):
+        tuplegetter(1, key=2)
+    assert tuplegetter(**{})(()) == ()  # empty keywords are fine
+    name = "tessel.engine.util.tuplegetter"
+    assert (repr(tuplegetter(2, "a")), repr(tuplegetter(3)), repr(tuplegetter())) == (
+        f"{name}(2, 'a')", f"{name}((3,))", f"{name}()")
+    items = []
+    getter = tuplegetter(items)
+    items.append(getter)
+    assert repr(getter) == f"{name}(([{name}(...)],))"
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (tuplegetter,), {})
+    assert type(getter).__module__ == "tessel.engine.util"
