@@ -4,4 +4,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
 cd "$root"
-exec "$root/.venv/bin/python" -m tessel "$@"
+exec "$root/.venv/bin/python" -P -m tessel "$@"

@@ -90,7 +90,7 @@ def _py_time(v):
 
 
 def _py_decimal(v):
-    return None if v is None else Decimal("%.10f" % v)
+    return None if v is None else Decimal("%.2f" % v)
 
 
 def _py_text(v):
