@@ -1,0 +1,51 @@
+"""The .pyi stubs name exactly what the native modules export."""
+
+import ast
+import importlib
+import pathlib
+
+import pytest
+
+import tessel
+
+PACKAGE = pathlib.Path(tessel.__file__).parent
+# Declared for type checkers only: row.<column> goes through __getattribute__.
+TYPING_ONLY = {("BaseRow", "__getattr__")}
+# Slots every type gets or that the stubs leave to object's declarations.
+UNTYPED = {"__doc__", "__module__", "__new__", "__init__", "__repr__", "__getattribute__",
+           "__lt__", "__le__", "__gt__", "__ge__"}
+
+
+def stub_tree(name):
+    return ast.parse((PACKAGE / f"{name}.pyi").read_text())
+
+
+def stub_members(node):
+    names = set()
+    for item in node.body:
+        if isinstance(item, (ast.FunctionDef, ast.ClassDef)):
+            names.add(item.name)
+        elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
+            names.add(item.target.id)
+    return names
+
+
+@pytest.mark.parametrize("name", ["rowkit", "convkit", "mapkit"])
+def test_stub_matches_module(name):
+    module = importlib.import_module(f"tessel.{name}")
+    tree = stub_tree(name)
+    exported = {n for n in vars(module) if not n.startswith("__")}
+    declared = {n for n in stub_members(tree) if not n.startswith("_") or n in exported}
+    assert declared == exported
+
+    for cls_node in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+        runtime = getattr(module, cls_node.name)
+        in_stub = stub_members(cls_node)
+        missing = {n for n in in_stub if not hasattr(runtime, n)} - {m for c, m in TYPING_ONLY if c == cls_node.name}
+        assert not missing, f"{cls_node.name}: stub names what the type lacks: {missing}"
+        own = set(vars(runtime)) - UNTYPED
+        assert own <= in_stub, f"{cls_node.name}: stub lacks {own - in_stub}"
+
+
+def test_marker_installed():
+    assert (PACKAGE / "py.typed").exists()
