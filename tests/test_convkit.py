@@ -111,7 +111,9 @@ def test_unicode_processor_value_types():
 
 def test_unicode_processor_unknown_codec_fails_on_use():
     processor = UnicodeResultProcessor("no-such-codec")
-    assert processor.process(b"") == ""
+    # Debug and development-mode interpreters check the codec name even for no bytes.
+    if not (hasattr(sys, "gettotalrefcount") or sys.flags.dev_mode):
+        assert processor.process(b"") == ""
     with pytest.raises(LookupError):
         processor.process(b"x")
 
