@@ -12,6 +12,7 @@ import datetime
 
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from support import examples
 
 from tessel import convkit
 
@@ -112,7 +113,7 @@ def near_iso(member):
 CASES = st.sampled_from(sorted(MEMBERS)).flatmap(lambda m: st.tuples(st.just(m), near_iso(m)))
 
 
-@settings(max_examples=4000, deadline=None)
+@settings(max_examples=examples(4000), deadline=None)
 @given(case=CASES)
 @example(case=("datetime", ""))
 @example(case=("time", " \t"))
