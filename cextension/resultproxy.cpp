@@ -761,7 +761,16 @@ PyObject *fetch_from_row(PyObject *operand, PyObject *item)
 PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
 {
     bool own_lookup = uses_own_mapping_lookup(operand);
-    bool has_method = own_lookup || PyObject_HasAttr(operand, mapping_method_name);
+    bool has_method = own_lookup;
+    if (!own_lookup) {
+        // An error while testing counts as "no such method", quietly: the
+        // operand is then subscripted like any other.
+        int found = PyObject_HasAttrWithError(operand, mapping_method_name);
+        if (found < 0) {
+            PyErr_Clear();
+        }
+        has_method = found > 0;
+    }
     Py_ssize_t count = self->item_count;
     Ref result(PyTuple_New(count));
     if (!result) {

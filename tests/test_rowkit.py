@@ -503,3 +503,12 @@ def test_tuplegetter_construction_and_text():
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (tuplegetter,), {})
     assert type(getter).__module__ == "tessel.engine.util"
+
+
+def test_getter_treats_a_failing_method_probe_as_absent():
+    class Touchy(list):
+        def __getattr__(self, name):
+            raise ValueError(name)  # neither an AttributeError nor silent
+
+    # Quietly subscripted: nothing reaches the unraisable hook (which pytest turns into an error).
+    assert tuplegetter(1, 0)(Touchy(["a", "b"])) == ("b", "a")
