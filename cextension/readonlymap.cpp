@@ -99,6 +99,23 @@ PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     return immutabledict_wrap(dict.release());
 }
 
+// immutabledict(...) without building an argument tuple and keyword dict;
+// the same rules as immutabledict_new.
+PyObject *immutabledict_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 1) {
+        raise_unpack_error("ImmutableDict", nargs, 0, 1);
+        return nullptr;
+    }
+    Ref dict(nargs == 1 && PyDict_CheckExact(args[0]) ? copy_exact_dict(args[0])
+                                                      : dict_from_call(args, nargs, kwnames));
+    if (!dict) {
+        return nullptr;
+    }
+    return immutabledict_wrap(dict.release());
+}
+
 void immutabledict_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
@@ -285,6 +302,7 @@ PyTypeObject ImmutableDictType = {
     .tp_iter = immutabledict_iter,
     .tp_methods = immutabledict_methods,
     .tp_new = immutabledict_new,
+    .tp_vectorcall = immutabledict_vectorcall,
 };
 
 PyModuleDef mapkit_module = {
