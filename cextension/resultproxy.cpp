@@ -758,8 +758,40 @@ PyObject *fetch_from_row(PyObject *operand, PyObject *item)
     return baserow_subscript(operand, item);
 }
 
+// The items of an exact tuple operand; small non-negative int items are read
+// in place, anything else is an ordinary subscript.
+PyObject *fetch_from_tuple(TupleGetterObject *self, PyObject *operand)
+{
+    Py_ssize_t count = self->item_count;
+    Ref result(PyTuple_New(count));
+    if (!result) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
+        PyObject *value;
+        if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(item))) {
+            Py_ssize_t index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(item));
+            if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {
+                PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));
+                continue;
+            }
+        }
+        value = PyObject_GetItem(operand, item);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result.get(), i, value);
+    }
+    return result.release();
+}
+
 PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
 {
+    if (PyTuple_CheckExact(operand)) {
+        // A tuple has no lookup method and can't be given one: subscript it.
+        return fetch_from_tuple(self, operand);
+    }
     bool own_lookup = uses_own_mapping_lookup(operand);
     bool has_method = own_lookup;
     if (!own_lookup) {

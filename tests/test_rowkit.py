@@ -512,3 +512,26 @@ def test_getter_treats_a_failing_method_probe_as_absent():
 
     # Quietly subscripted: nothing reaches the unraisable hook (which pytest turns into an error).
     assert tuplegetter(1, 0)(Touchy(["a", "b"])) == ("b", "a")
+
+
+@pytest.mark.parametrize("items", [(0, 2), (-1, 0), (slice(1, None),), (True,), (2**70,), (5,), ("x",)])
+def test_getter_on_tuples_subscripts_exactly(items):
+    values = ("a", "b", "c")
+
+    def expected(operand):
+        try:
+            return tuple(operand[i] for i in items)
+        except Exception as exc:
+            return type(exc)
+
+    def got(operand):
+        try:
+            return tuplegetter(*items)(operand)
+        except Exception as exc:
+            return type(exc)
+
+    class Tup(tuple):
+        pass
+
+    assert got(values) == expected(values)
+    assert got(Tup(values)) == expected(Tup(values))
