@@ -510,11 +510,24 @@ PyObject *baserow_get_key_style(PyObject *self, void *)
     return PyLong_FromLong(as_row(self)->key_style);
 }
 
+// The setters' refusals: "Cannot delete the '<field>' attribute" and
+// "The '<field>' attribute value must be <kind>".
+int refuse_deletion(const char *field)
+{
+    PyErr_Format(PyExc_TypeError, "Cannot delete the '%s' attribute", field);
+    return -1;
+}
+
+int refuse_value(const char *field, const char *kind)
+{
+    PyErr_Format(PyExc_TypeError, "The '%s' attribute value must be %s", field, kind);
+    return -1;
+}
+
 int baserow_set_parent(PyObject *self, PyObject *value, void *)
 {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'parent' attribute");
-        return -1;
+        return refuse_deletion("parent");
     }
     PyObject *module = host_module(result_module_cache, "tessel.engine.result");  // borrowed, kept forever
     if (module == nullptr) {
@@ -525,8 +538,7 @@ int baserow_set_parent(PyObject *self, PyObject *value, void *)
         return -1;
     }
     if (PyObject_IsInstance(value, metadata_class.get()) != 1) {
-        PyErr_SetString(PyExc_TypeError, "The 'parent' attribute value must be an instance of ResultMetaData");
-        return -1;
+        return refuse_value("parent", "an instance of ResultMetaData");
     }
     Py_XSETREF(as_row(self)->parent, Py_NewRef(value));
     return 0;
@@ -535,12 +547,10 @@ int baserow_set_parent(PyObject *self, PyObject *value, void *)
 int baserow_set_data(PyObject *self, PyObject *value, void *)
 {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'row' attribute");
-        return -1;
+        return refuse_deletion("row");
     }
     if (!PySequence_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "The 'row' attribute value must be a sequence");
-        return -1;
+        return refuse_value("row", "a sequence");
     }
     Py_XSETREF(as_row(self)->row, Py_NewRef(value));
     return 0;
@@ -549,12 +559,10 @@ int baserow_set_data(PyObject *self, PyObject *value, void *)
 int baserow_set_keymap(PyObject *self, PyObject *value, void *)
 {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'keymap' attribute");
-        return -1;
+        return refuse_deletion("keymap");
     }
     if (!PyDict_CheckExact(value)) {
-        PyErr_SetString(PyExc_TypeError, "The 'keymap' attribute value must be a dict");
-        return -1;
+        return refuse_value("keymap", "a dict");
     }
     Py_XSETREF(as_row(self)->keymap, Py_NewRef(value));
     return 0;
@@ -563,12 +571,10 @@ int baserow_set_keymap(PyObject *self, PyObject *value, void *)
 int baserow_set_key_style(PyObject *self, PyObject *value, void *)
 {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "Cannot delete the 'key_style' attribute");
-        return -1;
+        return refuse_deletion("key_style");
     }
     if (!PyLong_CheckExact(value)) {
-        PyErr_SetString(PyExc_TypeError, "The 'key_style' attribute value must be an integer");
-        return -1;
+        return refuse_value("key_style", "an integer");
     }
     long style = PyLong_AsLong(value);
     if (style == -1 && PyErr_Occurred()) {
