@@ -7,22 +7,17 @@ repr, surrogates, NULs, characters outside ASCII and values of other types.
 
 import codecs
 import datetime
-import os
 from decimal import Decimal
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
+
+from budget import examples
 
 from tessel import convkit
 from tessel.convkit import DecimalResultProcessor, UnicodeResultProcessor
 
-
-def examples(n):
-    """n examples normally; the repeat profile of leak and sanitizer runs keeps its own count."""
-    if os.environ.get("TESSEL_HYPOTHESIS_PROFILE", "default") == "default":
-        return settings(max_examples=n)
-    return settings()
 
 
 class Boom(Exception):

@@ -10,9 +10,10 @@ import ctypes
 import ctypes.util
 import datetime
 
-from hypothesis import example, given, settings
+from hypothesis import example, given
 from hypothesis import strategies as st
 
+from budget import examples
 from tessel import convkit
 
 libc = ctypes.CDLL(ctypes.util.find_library("c"))
@@ -112,7 +113,7 @@ def near_iso(member):
 CASES = st.sampled_from(sorted(MEMBERS)).flatmap(lambda m: st.tuples(st.just(m), near_iso(m)))
 
 
-@settings(max_examples=4000, deadline=None)
+@examples(4000)
 @given(case=CASES)
 @example(case=("datetime", ""))
 @example(case=("time", " \t"))
