@@ -32,6 +32,10 @@ class BytesSub(bytes):
     pass
 
 
+class IntSub(int):
+    pass
+
+
 class OwnRepr(str):
     """A str whose repr is whatever it was given: non-ASCII, with NULs, long, or raising."""
 
@@ -41,8 +45,8 @@ class OwnRepr(str):
         return self
 
     def __repr__(self):
-        if isinstance(self.shown, BaseException):
-            raise self.shown
+        if isinstance(self.shown, type):
+            raise self.shown("repr")
         return self.shown
 
 
@@ -87,7 +91,7 @@ def same(actual, expected):
     if actual[0] == "raise":
         return actual[1] is expected[1]
     a, e = actual[1], expected[1]
-    return type(a) is type(e) and (a == e or repr(a) == repr(e))
+    return type(a) is type(e) and (repr(a) == repr(e) or a == e)
 
 
 odd_chars = "\x00\u00e9\ud800\udfff\u0663\uff11\u2028\U0001f600"
@@ -109,7 +113,7 @@ texts = st.one_of(datetime_like, st.text(st.sampled_from(scan_chars), max_size=2
                   st.text(min_size=195, max_size=230))
 values = st.one_of(
     st.none(), texts, texts.map(StrSub),
-    st.builds(OwnRepr, texts, st.one_of(st.text(max_size=220), st.just(Boom("repr")), st.just("x\x00y"))),
+    st.builds(OwnRepr, texts, st.one_of(st.text(max_size=220), st.just(Boom), st.just("x\x00y"))),
     st.integers(), st.floats(), st.binary(max_size=12), st.binary(max_size=12).map(bytearray),
     st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])), st.just(datetime.datetime(2024, 3, 5)),
 )
@@ -252,11 +256,14 @@ def test_names_with_nul_are_refused(args):
 FORMATS = ["%.2f", "%.10f", "%.0f", "%d", "%i", "%s", "%r", "%a", "%x", "%o", "%e", "%g", "%c", "%5.1f%%", "%(a)s",
            "%s %s", "abc", "", "%*d", "%%", "%s\x00", "\u00e9%s\ud800", "%z"]
 TYPES = [Decimal, str, float, int, repr, len, 5, lambda text: (_ for _ in ()).throw(Boom(text))]
+# Fixed ones: generating decimals keeps growing a cache of hypothesis' own, which leak runs would flag.
+decimals = st.sampled_from([Decimal(text) for text in ["1.25", "-0", "NaN", "-sNaN1", "Infinity", "1E+400", "-1E-400",
+                                                       "123456789.123456789", "0.005", "-2.5"]])
 decimal_values = st.one_of(
-    st.integers(), st.integers(-(2**200), 2**200), st.floats(), st.decimals(allow_nan=True), st.booleans(),
+    st.integers(), st.integers(-(2**200), 2**200), st.floats(), decimals, st.booleans(),
     st.text(max_size=5), st.binary(max_size=3), st.tuples(st.integers()), st.tuples(st.integers(), st.integers()),
     st.just(()), st.just({"a": 1}), st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])),
-    st.integers().map(lambda i: type("IntSub", (int,), {})(i)),
+    st.integers().map(IntSub),
 )
 
 
