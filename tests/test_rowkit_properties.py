@@ -278,6 +278,8 @@ def test_sequence_behaviour_matches_a_tuple(values, shape, key_style, cls, extra
     assert type(row._data) is tuple and all(a is b for a, b in zip(row._data, model))
     assert len(row) == len(model) and row._key_style == key_style
     assert all(a is b for a, b in zip(row, model)) and len(list(row)) == len(model)
+    if cls is BaseRow:  # a Python subclass reaches the item slot through __getitem__, the subscript
+        assert all(a is b for a, b in zip(reversed(row), reversed(model)))
     assert row._values_impl() == list(row._data) and row._values_impl() is not row._values_impl()
     assert outcome_of(lambda: hash(row)) == outcome_of(lambda: hash(model))
     keys = [*range(-len(model) - 1, len(model) + 1), LONG_MAX, LONG_MIN, 2**64, -(2**64), *extra_keys]
@@ -548,7 +550,7 @@ class NewRaises(BaseRow):
         raise Boom("new")
 
 
-@given(cls=st.sampled_from([Reconstructed, NewReturnsOther, NewRaises, Row, int, tuple]),
+@given(cls=st.sampled_from([Reconstructed, NewReturnsOther, NewRaises, Row, int, tuple, (Reconstructed,), None]),
        state=st.one_of(st.just((Host({}), (1,), {})), st.just((Host({}), (1,))), st.just(()), st.none(),
                        st.just({"_parent": Host({})}), st.tuples(st.integers(), st.integers(), st.integers())))
 def test_reconstructor_with_hostile_classes_and_states(cls, state):
@@ -586,3 +588,55 @@ def test_filter_on_values_matches_building_afresh(values, filters):
         assert actual[1]._data == expected[1] and actual[1]._parent is host and actual[1]._key_style == 2
     else:
         assert actual[1] is expected[1]
+
+
+class LyingList(list):
+    def __len__(self):
+        return 5
+
+
+class LyingTuple(tuple):
+    def __len__(self):
+        return 5
+
+
+class RaisingLen(list):
+    def __len__(self):
+        raise Boom("len")
+
+
+class FailingIterable:
+    def __init__(self, fail_at):
+        self.fail_at = fail_at
+
+    def __iter__(self):
+        if self.fail_at == 0:
+            raise Boom("iter")
+        return self
+
+    def __next__(self):
+        self.fail_at -= 1
+        if self.fail_at == 0:
+            raise Boom("next")
+        return "v"
+
+    def __length_hint__(self):
+        raise Boom("length hint")
+
+
+@pytest.mark.parametrize(
+    "processors, raw, error",
+    [
+        (LyingList([str, str]), ("a",) * 5, IndexError),  # claims 5 processors, holds 2
+        (LyingTuple((str, str)), ("a",) * 5, IndexError),
+        (RaisingLen([str]), ("a",), RuntimeError),  # no length: the count mismatch
+        ("ab", ("a", "b"), TypeError),  # a sequence of what can't be called
+        (range(2), ("a", "b"), TypeError),
+        (None, FailingIterable(0), Boom),
+        (None, FailingIterable(2), Boom),
+        ([None], FailingIterable(3), Boom),
+    ],
+)
+def test_processors_and_raw_rows_whose_protocols_lie_or_raise(processors, raw, error):
+    with pytest.raises(error):
+        BaseRow(Host({}), processors, {}, 1, raw)
