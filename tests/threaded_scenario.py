@@ -72,6 +72,13 @@ def raw_values(i):
     return (i, f"2024-03-05 14:{i % 60:02d}:15.25", "caf\u00e9".encode(), i + 0.125, i % 2, "d1", "d2")
 
 
+def raw_by_name(i):
+    """A plain mapping of the raw values, which a getter subscripts."""
+    raw = dict(zip(NAMES, raw_values(i)))
+    raw.update({0: i, -1: "d2"})
+    return raw
+
+
 def expected_values(i):
     return (str(i), datetime.datetime(2024, 3, 5, 14, i % 60, 15, 250000), "caf\u00e9", Decimal(f"{i + 0.125:.2f}"),
             bool(i % 2), "d1", "d2")
@@ -112,6 +119,10 @@ def shared_workload(shared, rounds):
             assert options["places"] == 2 and options.get("missing", i) == i
             merged = options.union({"places": i})
             assert merged["places"] == i and options["places"] == 2 and len(merged) == 3
+            assert list(options) == ["encoding", "places", "style"] and "style" in options
+            assert options.merge_with(None, {"extra": i}).keys() == ["encoding", "places", "style", "extra"]
+            assert getter(raw_by_name(i)) == (i + 0.125, i, raw_values(i)[2], "d2")
+            assert processors[2](raw_values(i)[2]) == "caf\u00e9" and processors[3](0.5) == Decimal("0.50")
 
     return work
 
