@@ -640,3 +640,68 @@ class FailingIterable:
 def test_processors_and_raw_rows_whose_protocols_lie_or_raise(processors, raw, error):
     with pytest.raises(error):
         BaseRow(Host({}), processors, {}, 1, raw)
+
+
+class Meddler:
+    """Runs `act` on the row from inside the lookup, at the point the test picks."""
+
+    def __init__(self, act):
+        self.act = act
+        self.row = None
+
+    def __index__(self):  # as item 0 of a record
+        self.act(self.row)
+        return 1
+
+    def __hash__(self):  # as the key
+        self.act(self.row)
+        return hash("k")
+
+    def __eq__(self, other):
+        self.act(self.row)
+        return other == "k"
+
+
+ACTS = {
+    "new data": lambda row: setattr(row, "_data", ("x", "y")),
+    "short data": lambda row: setattr(row, "_data", ("x",)),
+    "list data": lambda row: setattr(row, "_data", ["x", "y"]),
+    "keymap cleared": lambda row: row._keymap.clear(),
+    "keymap replaced": lambda row: setattr(row, "_keymap", {}),
+    "parent replaced": lambda row: setattr(row, "_parent", Host({})),
+    "style changed": lambda row: setattr(row, "_key_style", 0),
+    "init again": lambda row: row.__init__(Host({}), None, {}, 1, ("p", "q", "r")),
+}
+# The value read after `act`: the data as it then stands, at position 1.
+AFTER = {"new data": "y", "short data": IndexError, "list data": SystemError, "init again": "q"}
+
+
+@pytest.mark.parametrize("act", ACTS)
+@pytest.mark.parametrize("where", ["record item", "key hash", "warning hook", "fallback hook"])
+def test_python_code_inside_a_lookup_changes_the_row(act, where):
+    meddler = Meddler(ACTS[act])
+
+    class Meddling(Host):
+        def _warn_for_nonint(self, *args):
+            if where == "warning hook":
+                meddler.act(meddler.row)
+
+        def _key_fallback(self, key, err):
+            if where == "fallback hook":
+                meddler.act(meddler.row)
+            return (1,)
+
+    keymap = {"k": (meddler if where == "record item" else 1,)}
+    host = Meddling(keymap)
+    row = BaseRow(host, None, keymap, 2, ("a", "b", "c"))
+    meddler.row = row
+    key = {"key hash": meddler, "fallback hook": "missing"}.get(where, "k")
+    expected = AFTER.get(act, "b")
+    if where == "key hash" and act in ("keymap cleared", "keymap replaced"):
+        expected = "b"  # the lookup holds the key map it started with
+    try:
+        value = row._get_by_key_impl(key)
+    except Exception as e:
+        assert isinstance(expected, type) and type(e) is expected
+    else:
+        assert value == expected
