@@ -9,6 +9,7 @@
 #include <datetime.h>
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 using tessel::Ref;
@@ -316,6 +317,22 @@ inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexce
     return nullptr;
 }
 
+// The ASCII bytes of a codec or error handler name.  The codec machinery
+// reads the name as a C string, so one holding a NUL would quietly name
+// something else; refuse it as Python's own lookups by name do.
+PyObject *ascii_name(PyObject *name) noexcept
+{
+    Ref bytes(PyUnicode_AsASCIIString(name));
+    if (!bytes) {
+        return nullptr;
+    }
+    if (std::strlen(PyBytes_AS_STRING(bytes.get())) != static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return bytes.release();
+}
+
 int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const keywords[] = {"encoding", "errors", nullptr};
@@ -325,12 +342,12 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
         return -1;
     }
     UnicodeResultProcessorObject *processor = as_unicode_processor(self);
-    PyObject *encoding_bytes = PyUnicode_AsASCIIString(encoding);
+    PyObject *encoding_bytes = ascii_name(encoding);
     if (encoding_bytes == nullptr) {
         return -1;
     }
     Py_XSETREF(processor->encoding, encoding_bytes);
-    PyObject *errors_bytes = errors != nullptr ? PyUnicode_AsASCIIString(errors) : PyBytes_FromString("strict");
+    PyObject *errors_bytes = errors != nullptr ? ascii_name(errors) : PyBytes_FromString("strict");
     if (errors_bytes == nullptr) {
         return -1;
     }

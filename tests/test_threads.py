@@ -1,0 +1,44 @@
+"""Many threads using rows, getters, processors and mappings at once, with the GIL on and forced off."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import threaded_scenario
+
+SCENARIO = str(Path(threaded_scenario.__file__))
+
+
+def run_scenario(*args, gil):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    if not gil:
+        env["PYTHON_GIL"] = "0"
+    done = subprocess.run([sys.executable, "-P", SCENARIO, *map(str, args)], env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
+
+
+@pytest.mark.skipif(os.environ.get("PYTHON_GIL") == "0", reason="the GIL was forced off for this run")
+def test_importing_the_modules_switched_the_gil_on():
+    threaded_scenario.import_modules()
+    assert sys._is_gil_enabled() is True
+
+
+@pytest.mark.no_leakcheck("threads: their start-up and thread states read as growth")
+def test_threads_share_results_with_the_gil():
+    shared = threaded_scenario.shared_objects()
+    assert threaded_scenario.run_threads(8, threaded_scenario.shared_workload(shared, 60)) == []
+
+
+@pytest.mark.no_leakcheck("runs a subprocess")
+def test_threads_share_results_without_the_gil():
+    run_scenario("shared", 8, 400, "nogil", gil=False)
+
+
+@pytest.mark.no_leakcheck("runs subprocesses")
+@pytest.mark.parametrize("attempt", range(3))
+def test_first_use_of_host_modules_from_many_threads(attempt):
+    run_scenario("first-use", 8, gil=False)
