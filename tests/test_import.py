@@ -25,3 +25,17 @@ assert any(issubclass(w.category, RuntimeWarning) and "{name}" in str(w.message)
 """
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
     subprocess.run([sys.executable, "-P", "-c", code], check=True, env=env)
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_module_does_not_link_libpython(name):
+    # The interpreter's symbols come from the process that loads the module.
+    import importlib
+    import shutil
+
+    readelf = shutil.which("readelf")
+    if readelf is None:
+        pytest.skip("readelf not available")
+    path = importlib.import_module(name).__file__
+    needed = subprocess.run([readelf, "-d", path], check=True, capture_output=True, text=True).stdout
+    assert "libpython" not in needed
