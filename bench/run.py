@@ -93,6 +93,8 @@ def row_cases() -> list[Case]:
         Case("row", "hash", "hash(row_int)", "namedtuple", "hash(nt)", ns),
         Case("getter", "tuplegetter(0, 5, 9) on a tuple", "tg(values)", "itemgetter on a tuple", "ig(values)", ns, 1.1),
         Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row_int)", "itemgetter on the row", "ig(row_int)", ns),
+        Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row_int)", "itemgetter on a tuple of the values",
+             "ig(values)", ns),
         Case("getter", "tuplegetter of 3 names on a row", "tg_names(row_map)", "itemgetter on the row",
              "ig_names(row_map)", ns),
     ]
