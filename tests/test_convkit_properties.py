@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from budget import examples
+from support import examples, outcome_of
 
 from tessel import convkit
 from tessel.convkit import DecimalResultProcessor, UnicodeResultProcessor
@@ -75,13 +75,6 @@ class Hostile:
 
     def __index__(self):
         return self._answer(3)
-
-
-def outcome_of(call):
-    try:
-        return ("value", call())
-    except Exception as e:
-        return ("raise", type(e))
 
 
 def same(actual, expected):

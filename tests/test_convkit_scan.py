@@ -13,7 +13,7 @@ import datetime
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from budget import examples
+from support import examples
 from tessel import convkit
 
 libc = ctypes.CDLL(ctypes.util.find_library("c"))

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from budget import examples
+from support import examples, outcome_of
 
 from tessel.engine.result import ResultMetaData
 from tessel.engine.row import Row
@@ -231,13 +231,6 @@ def model_lookup(values, host, key_style, key, mapping):
         if host.warn_raises:
             return fail(Warned)
     return at(position)
-
-
-def outcome_of(call):
-    try:
-        return ("value", call())
-    except Exception as e:
-        return ("raise", type(e))
 
 
 def same(actual, expected):
