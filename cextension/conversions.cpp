@@ -338,7 +338,7 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
     static const char *const keywords[] = {"encoding", "errors", nullptr};
     PyObject *encoding;          // borrowed from args/kwargs
     PyObject *errors = nullptr;  // borrowed from args/kwargs
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", keywords, &encoding, &errors)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", tessel::compat::keyword_list(keywords), &encoding, &errors)) {
         return -1;
     }
     UnicodeResultProcessorObject *processor = as_unicode_processor(self);
@@ -364,8 +364,8 @@ PyObject *decode_with(UnicodeResultProcessorObject *processor, PyObject *value)
     }
     // Held for the call: a codec or error handler written in Python could
     // run __init__ again on this very processor and drop the names.
-    Ref encoding = Ref::borrow(processor->encoding);
-    Ref errors = Ref::borrow(processor->errors);
+    Ref encoding = Ref::newref(processor->encoding);
+    Ref errors = Ref::newref(processor->errors);
     return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), PyBytes_AS_STRING(errors.get()));
 }
 
@@ -463,14 +463,14 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     }
     // Held for the call: formatting and the type may run Python code that
     // re-initialises this processor.
-    Ref type = Ref::borrow(processor->type);
-    Ref format = Ref::borrow(processor->format);
+    Ref type = Ref::newref(processor->type);
+    Ref format = Ref::newref(processor->format);
     // Always one value, so a tuple or a mapping is formatted as itself.  An
     // exact float or int is neither, and % reads it as one value without
     // the tuple: the common case saves an allocation.
     Ref args;
     if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
-        args = Ref::borrow(value);
+        args = Ref::newref(value);
     }
     else {
         args.reset(PyTuple_Pack(1, value));
@@ -541,7 +541,7 @@ PyMODINIT_FUNC PyInit_convkit(void)
     if (PyType_Ready(&UnicodeResultProcessorType) < 0 || PyType_Ready(&DecimalResultProcessorType) < 0) {
         return nullptr;
     }
-    Ref module(PyModule_Create2(&convkit_module, 1013));
+    Ref module(PyModule_Create2(&convkit_module, PYTHON_API_VERSION));
     if (!module) {
         return nullptr;
     }

@@ -6,8 +6,7 @@
 #ifndef TESSEL_PYREF_H
 #define TESSEL_PYREF_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"
 
 #include <utility>
 
@@ -29,8 +28,9 @@ public:
     }
     ~Ref() { Py_XDECREF(obj_); }
 
-    // A new owner of a borrowed reference.
-    static Ref borrow(PyObject *borrowed) noexcept { return Ref(Py_XNewRef(borrowed)); }
+    // Takes a new reference to `obj` (null allowed) and owns it: what
+    // Py_XNewRef does, for a pointer that something else owns.
+    static Ref newref(PyObject *obj) noexcept { return Ref(Py_XNewRef(obj)); }
 
     PyObject *get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }

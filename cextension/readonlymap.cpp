@@ -167,7 +167,7 @@ PyObject *immutabledict_union(PyObject *self, PyObject *const *args, Py_ssize_t 
     }
     Ref source;
     if (nargs == 1 && PyDict_CheckExact(args[0])) {
-        source = Ref::borrow(args[0]);  // keywords are ignored on this path
+        source = Ref::newref(args[0]);  // keywords are ignored on this path
     }
     else {
         source.reset(dict_from_call(args, nargs, kwnames));
@@ -198,7 +198,7 @@ PyObject *immutabledict_merge_with(PyObject *self, PyObject *const *args, Py_ssi
             if (PyDict_GET_SIZE(arg) == 0) {
                 continue;
             }
-            other = Ref::borrow(arg);
+            other = Ref::newref(arg);
         }
         else {
             // Converted arguments merge even when empty: a new instance comes back.
@@ -319,7 +319,7 @@ PyMODINIT_FUNC PyInit_mapkit(void)
     if (PyType_Ready(&ImmutableDictType) < 0) {
         return nullptr;
     }
-    Ref module(PyModule_Create2(&mapkit_module, 1013));
+    Ref module(PyModule_Create2(&mapkit_module, PYTHON_API_VERSION));
     if (!module || tessel::add_type(module.get(), "immutabledict", &ImmutableDictType) < 0) {
         return nullptr;
     }

@@ -21,6 +21,15 @@ namespace {
 
 static_assert(sizeof(long) == 8, "key styles and positions are 64-bit C longs");
 
+// Key styles (the host names them too, next to Row): what row[key] accepts.
+// Any value other than these reads like KEY_OBJECTS_NO_WARN.
+enum KeyStyle : long {
+    KEY_INTEGER_ONLY = 0,      // positions; keys go to the parent's refusal hook
+    KEY_OBJECTS_ONLY = 1,      // keys; an int is a KeyError
+    KEY_OBJECTS_BUT_WARN = 2,  // both, keys with the parent's warning hook
+    KEY_OBJECTS_NO_WARN = 3,   // both
+};
+
 struct BaseRowObject {
     PyObject_HEAD
     PyObject *parent;  // result metadata object, owned; null until set
@@ -63,17 +72,29 @@ PyObject *unset_field() noexcept
 std::atomic<PyObject *> result_module_cache{nullptr};
 std::atomic<PyObject *> row_module_cache{nullptr};
 
+// Everything rowkit takes from the host package by name.
+struct HostName {
+    std::atomic<PyObject *> *module_cache;
+    const char *module;
+    const char *attribute;
+};
+
+constexpr HostName host_metadata_class{&result_module_cache, "tessel.engine.result", "ResultMetaData"};
+constexpr HostName host_row_class{&row_module_cache, "tessel.engine.row", "Row"};
+constexpr HostName host_reconstructor{&row_module_cache, "tessel.engine.row", "rowproxy_reconstructor"};
+
 // Borrowed reference to the cached module (it is never released), or null
 // with the import's error; a failed import leaves the cache empty.  Two
 // threads may both import; the first to publish wins and the other drops its
 // reference (sys.modules hands both the same module anyway).
-PyObject *host_module(std::atomic<PyObject *> &cache, const char *name) noexcept
+PyObject *host_module(const HostName &name) noexcept
 {
+    std::atomic<PyObject *> &cache = *name.module_cache;
     PyObject *module = cache.load(std::memory_order_acquire);
     if (module != nullptr) {
         return module;
     }
-    PyObject *imported = PyImport_ImportModule(name);
+    PyObject *imported = PyImport_ImportModule(name.module);
     if (imported == nullptr) {
         return nullptr;
     }
@@ -84,6 +105,25 @@ PyObject *host_module(std::atomic<PyObject *> &cache, const char *name) noexcept
     }
     Py_DECREF(imported);
     return expected;
+}
+
+// New reference to the host's attribute, looked up afresh each time (the
+// host may rebind it), or null with an error.
+PyObject *host_attribute(const HostName &name) noexcept
+{
+    PyObject *module = host_module(name);  // borrowed, kept forever
+    if (module == nullptr) {
+        return nullptr;
+    }
+    return PyObject_GetAttrString(module, name.attribute);
+}
+
+// obj.method(arg) through the "O" call format, which hands a tuple argument
+// (or a tuple subclass) over as its items, one argument each.  The host's
+// hooks and methods are called that way, and hosts rely on it.
+PyObject *call_method_spreading_tuple(PyObject *obj, const char *method, PyObject *arg)
+{
+    return PyObject_CallMethod(obj, method, "O", arg);
 }
 
 // Interned "_get_by_key_impl_mapping", and BaseRow's own descriptor for it
@@ -243,7 +283,7 @@ int baserow_traverse(PyObject *self, visitproc visit, void *arg)
 // is passed on, for the protocols' own null-argument SystemError.
 inline Ref held_values(PyObject *self) noexcept
 {
-    return Ref::borrow(as_row(self)->row);
+    return Ref::newref(as_row(self)->row);
 }
 
 Py_ssize_t baserow_length(PyObject *self)
@@ -287,23 +327,33 @@ PyObject *baserow_values_impl(PyObject *self, PyObject *)
 // ---------------------------------------------------------------------------
 // Key lookup
 
-// Calls a hook method of the row's parent with one or (format "OO") two
-// objects.  The parent is held for the call, since the hook (or a __getattr__
-// on the way to it) may replace it.
+// Calls a hook method of the row's parent with one ("(O)") or two ("OO")
+// objects.  The parent is held for the call, since the hook (or a
+// __getattr__ on the way to it) may replace it.
 PyObject *call_hook(BaseRowObject *self, const char *method, const char *format, PyObject *arg,
                     PyObject *second = nullptr)
 {
-    Ref parent = Ref::borrow(self->parent);
+    Ref parent = Ref::newref(self->parent);
     if (!parent) {
         return unset_field();
     }
     return PyObject_CallMethod(parent.get(), method, format, arg, second);
 }
 
+// The same with the "O" format: a tuple argument arrives as its items.
+PyObject *call_hook_spreading_tuple(BaseRowObject *self, const char *method, PyObject *arg)
+{
+    Ref parent = Ref::newref(self->parent);
+    if (!parent) {
+        return unset_field();
+    }
+    return call_method_spreading_tuple(parent.get(), method, arg);
+}
+
 // Calls one of the hooks that must raise; the lookup fails either way.
 PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
 {
-    Ref parent = Ref::borrow(self->parent);  // named in the message, whatever the hook did
+    Ref parent = Ref::newref(self->parent);  // named in the message, whatever the hook did
     Ref result(call_hook(self, method, "(O)", arg));
     if (result) {
         PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
@@ -338,11 +388,11 @@ inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
 // A key that is neither an exact int nor (outside key style 1) a slice.
 PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping)
 {
-    if (!mapping && self->key_style == 0) {
+    if (!mapping && self->key_style == KEY_INTEGER_ONLY) {
         return raise_through_hook(self, "_raise_for_nonint", key);
     }
     // Held: hashing or comparing the key may run Python code that replaces it.
-    Ref keymap = Ref::borrow(self->keymap);
+    Ref keymap = Ref::newref(self->keymap);
     if (!keymap) {
         return unset_field();
     }
@@ -379,8 +429,8 @@ PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping)
         return nullptr;
     }
     record.reset();
-    if (!mapping && self->key_style == 2) {
-        Ref ignored(call_hook(self, "_warn_for_nonint", "O", key));
+    if (!mapping && self->key_style == KEY_OBJECTS_BUT_WARN) {
+        Ref ignored(call_hook_spreading_tuple(self, "_warn_for_nonint", key));
         if (!ignored) {
             return nullptr;
         }
@@ -392,7 +442,7 @@ PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping)
 PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
 {
     if (PyLong_CheckExact(key)) {
-        if (self->key_style == 1) {
+        if (self->key_style == KEY_OBJECTS_ONLY) {
             PyErr_Format(PyExc_KeyError, "%R", key);
             return nullptr;
         }
@@ -405,7 +455,7 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
         }
         // The length may come from Python code (a sequence set through
         // _data), so the values are held across it.
-        Ref row = Ref::borrow(self->row);
+        Ref row = Ref::newref(self->row);
         if (!row) {
             return unset_field();
         }
@@ -416,8 +466,8 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
         }
         return row_value_at(row.get(), index + length);
     }
-    if (PySlice_Check(key) && self->key_style != 1) {
-        Ref row = Ref::borrow(self->row);
+    if (PySlice_Check(key) && self->key_style != KEY_OBJECTS_ONLY) {
+        Ref row = Ref::newref(self->row);
         if (!row) {
             return unset_field();
         }
@@ -430,10 +480,10 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
     return lookup_in_keymap(self, key, mapping);
 }
 
-// Styles 0 and 2 let row[key] refuse or warn; every other style reads keys as keys.
+// Styles that let row[key] refuse or warn; every other style reads keys as keys.
 inline bool subscript_is_mapping(const BaseRowObject *self) noexcept
 {
-    return (self->key_style & ~2L) != 0;
+    return self->key_style != KEY_INTEGER_ONLY && self->key_style != KEY_OBJECTS_BUT_WARN;
 }
 
 PyObject *baserow_subscript(PyObject *self, PyObject *key)
@@ -455,7 +505,7 @@ bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
     if (!PyUnicode_Check(name) || type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
         return false;
     }
-    Ref descriptor(_PyType_LookupRef(type, name));
+    Ref descriptor(tessel::compat::type_lookup_ref(type, name));
     return !descriptor;
 }
 
@@ -464,7 +514,7 @@ PyObject *baserow_getattro(PyObject *self, PyObject *name)
     // The generic lookup, minus the AttributeError it would make for a
     // column name (suppress flag); attributes win over columns.
     if (!surely_not_an_attribute(self, name)) {
-        PyObject *attribute = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        PyObject *attribute = tessel::compat::generic_getattr_or_null(self, name);
         if (attribute != nullptr || PyErr_Occurred()) {
             return attribute;
         }
@@ -529,11 +579,7 @@ int baserow_set_parent(PyObject *self, PyObject *value, void *)
     if (value == nullptr) {
         return refuse_deletion("parent");
     }
-    PyObject *module = host_module(result_module_cache, "tessel.engine.result");  // borrowed, kept forever
-    if (module == nullptr) {
-        return -1;
-    }
-    Ref metadata_class(PyObject_GetAttrString(module, "ResultMetaData"));
+    Ref metadata_class(host_attribute(host_metadata_class));
     if (!metadata_class) {
         return -1;
     }
@@ -593,11 +639,7 @@ PyObject *baserow_reduce(PyObject *self, PyObject *)
     if (!state) {
         return nullptr;
     }
-    PyObject *module = host_module(row_module_cache, "tessel.engine.row");  // borrowed, kept forever
-    if (module == nullptr) {
-        return nullptr;
-    }
-    Ref reconstructor(PyObject_GetAttrString(module, "rowproxy_reconstructor"));
+    Ref reconstructor(host_attribute(host_reconstructor));
     if (!reconstructor) {
         return nullptr;
     }
@@ -615,11 +657,7 @@ PyObject *baserow_reduce(PyObject *self, PyObject *)
 
 PyObject *baserow_filter_on_values(PyObject *self, PyObject *filters)
 {
-    PyObject *module = host_module(row_module_cache, "tessel.engine.row");  // borrowed, kept forever
-    if (module == nullptr) {
-        return nullptr;
-    }
-    Ref row_class(PyObject_GetAttrString(module, "Row"));
+    Ref row_class(host_attribute(host_row_class));
     if (!row_class) {
         return nullptr;
     }
@@ -629,9 +667,9 @@ PyObject *baserow_filter_on_values(PyObject *self, PyObject *filters)
         return nullptr;
     }
     // Held for the call: the filters run Python code that may replace our fields.
-    Ref parent = Ref::borrow(row->parent);
-    Ref values = Ref::borrow(row->row);
-    Ref keymap = Ref::borrow(row->keymap);
+    Ref parent = Ref::newref(row->parent);
+    Ref values = Ref::newref(row->row);
+    Ref keymap = Ref::newref(row->keymap);
     if (!parent || !values || !keymap) {
         return unset_field();
     }
@@ -645,7 +683,7 @@ PyObject *safe_rowproxy_reconstructor(PyObject *, PyObject *args)
     if (!PyArg_ParseTuple(args, "OO", &cls, &state)) {
         return nullptr;
     }
-    Ref obj(PyObject_CallMethod(cls, "__new__", "O", cls));
+    Ref obj(call_method_spreading_tuple(cls, "__new__", cls));
     if (!obj) {
         return nullptr;
     }
@@ -655,7 +693,7 @@ PyObject *safe_rowproxy_reconstructor(PyObject *, PyObject *args)
                      Py_TYPE(obj.get())->tp_name);
         return nullptr;
     }
-    Ref ignored(PyObject_CallMethod(obj.get(), "__setstate__", "O", state));
+    Ref ignored(call_method_spreading_tuple(obj.get(), "__setstate__", state));
     if (!ignored) {
         return nullptr;
     }
@@ -757,7 +795,7 @@ PyObject *fetch_from_row(PyObject *operand, PyObject *item)
     if (PyTuple_Check(item)) {
         if (PyTuple_GET_SIZE(item) != 1) {
             // Let the method report the argument count in its own words.
-            return PyObject_CallMethod(operand, "_get_by_key_impl_mapping", "O", item);
+            return call_method_spreading_tuple(operand, "_get_by_key_impl_mapping", item);
         }
         item = PyTuple_GET_ITEM(item, 0);  // borrowed from the items tuple
     }
@@ -821,7 +859,7 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
             value = fetch_from_row(operand, item);
         }
         else if (has_method) {
-            value = PyObject_CallMethod(operand, "_get_by_key_impl_mapping", "O", item);
+            value = call_method_spreading_tuple(operand, "_get_by_key_impl_mapping", item);
         }
         else {
             value = PyObject_GetItem(operand, item);
@@ -936,7 +974,7 @@ PyMODINIT_FUNC PyInit_rowkit(void)
         }
         own_mapping_method = _PyType_Lookup(&BaseRowType, mapping_method_name);  // borrowed, lives with the type
     }
-    Ref module(PyModule_Create2(&rowkit_module, 1013));
+    Ref module(PyModule_Create2(&rowkit_module, PYTHON_API_VERSION));
     if (!module || tessel::add_type(module.get(), "BaseRow", &BaseRowType) < 0 ||
         tessel::add_type(module.get(), "tuplegetter", &TupleGetterType) < 0) {
         return nullptr;

@@ -1,38 +1,67 @@
 #!/usr/bin/env bash
-# Prints the path of a free-threaded CPython 3.14 interpreter, building one
-# into a per-user cache when none is found.  Usage: scripts/python.sh [release|debug]
+# Prints the path of a CPython interpreter of the test matrix, building it into
+# a per-user cache when it must.  Usage: scripts/python.sh [FLAVOUR]
 #
-# release: a python3.14t on PATH, else the cached build.
-# debug:   always the cached --with-pydebug build (refcount totals for leak checks).
+#   release | 3.14t  free-threaded 3.14.7 (a python3.14t on PATH, else the cached build)
+#   debug            free-threaded 3.14.7 --with-pydebug (refcount totals for leak checks)
+#   tsan             free-threaded 3.14.7 --with-thread-sanitizer (Debian's GCC)
+#   3.14             3.14.7 with the GIL (cached build)
+#   3.15             3.15.0rc2 with the GIL (cached build; a forward check)
+#   3.11 3.12 3.13   pyenv's interpreters (never built here)
 set -euo pipefail
 
 flavour=${1:-release}
-version=3.14.7
-sha256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
-tarball="python3.14_${version}.orig.tar.xz"
 cache=${TESSEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tessel}
-prefix="$cache/cpython-${version}t-${flavour}"
 
 say() { printf '%s\n' "$*" >&2; }
 die() { say "python.sh: $*"; exit 1; }
 
-is_freethreaded() {
-    "$1" -c 'import sys, sysconfig; sys.exit(0 if sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
+# is_flavour EXE MAJOR.MINOR GIL_DISABLED(0|1): the interpreter is the one we want.
+is_flavour() {
+    "$1" -c "import sys, sysconfig; sys.exit(0 if '%d.%d' % sys.version_info[:2] == '$2' and int(sysconfig.get_config_var('Py_GIL_DISABLED') or 0) == $3 else 1)" 2>/dev/null
 }
 
-exe=python3.14t
+version=3.14.7
+series=3.14
+tarball="python3.14_${version}.orig.tar.xz"
+sha256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
+configure_flags=()
+make_install_flags=()
+cc=()
 case "$flavour" in
-    release)
-        if found=$(command -v python3.14t 2>/dev/null) && is_freethreaded "$found"; then
+    release|3.14t)
+        if found=$(command -v python3.14t 2>/dev/null) && is_flavour "$found" 3.14 1; then
             echo "$found"; exit 0
         fi
-        configure_flags=(--disable-gil)
-        ;;
-    debug) configure_flags=(--disable-gil --with-pydebug); exe=python3.14td ;;
-    *) die "unknown flavour '$flavour' (release or debug)" ;;
+        flavour=release; gil=1; exe=python3.14t; configure_flags=(--disable-gil) ;;
+    debug) gil=1; exe=python3.14td; configure_flags=(--disable-gil --with-pydebug) ;;
+    tsan)
+        gil=1; exe=python3.14t
+        configure_flags=(--disable-gil --with-thread-sanitizer --disable-test-modules)
+        cc=(CC=gcc CXX=g++)
+        # Byte-compiling the library under TSan takes longer than the build
+        # itself, and its errors are ignored anyway: skip it.
+        make_install_flags=(PYTHON_FOR_BUILD=true) ;;
+    3.14) gil=0; exe=python3.14 ;;
+    3.15)
+        version=3.15.0rc2; series=3.15; gil=0; exe=python3.15
+        tarball="python3.15_3.15.0~rc2.orig.tar.xz"
+        sha256=8d93af5eaaaea5adfd41bd786a7ba3f03f2ad1ab57c6a65e0b963deab91d5ad7 ;;
+    3.11|3.12|3.13)
+        root=$(pyenv root 2>/dev/null) || root=${PYENV_ROOT:-$HOME/.pyenv}
+        for cand in "$root"/versions/"$flavour".*/bin/python"$flavour"; do
+            if [ -x "$cand" ] && is_flavour "$cand" "$flavour" 0; then echo "$cand"; exit 0; fi
+        done
+        if found=$(command -v python"$flavour" 2>/dev/null) && is_flavour "$found" "$flavour" 0; then
+            echo "$found"; exit 0
+        fi
+        die "no CPython $flavour with the GIL found (looked in $root/versions and on PATH); install it with pyenv" ;;
+    *) die "unknown flavour '$flavour' (release, 3.14t, debug, tsan, 3.11, 3.12, 3.13, 3.14, 3.15)" ;;
 esac
 
-if [ -f "$prefix/.complete" ] && is_freethreaded "$prefix/bin/$exe"; then
+suffix=""; [ "$gil" -eq 1 ] && suffix=t
+prefix="$cache/cpython-${version}${suffix}-${flavour}"
+if [ -f "$prefix/.complete" ] && is_flavour "$prefix/bin/$exe" "$series" "$gil"; then
     echo "$prefix/bin/$exe"; exit 0
 fi
 
@@ -59,37 +88,49 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     say "installing build dependencies: ${missing[*]}"
     sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq >&2 || die "apt-get update failed"
+    $sudo apt-get update -qq >&2 || die "apt-get update failed (needed for: ${missing[*]})"
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2 \
         || die "could not install build dependencies: ${missing[*]}"
 fi
 
 mkdir -p "$cache"
+# Two runs wanting the same interpreter wait for each other instead of
+# building it twice into one prefix.
+exec 9>"$cache/.lock-$flavour"
+flock 9
+if [ -f "$prefix/.complete" ] && is_flavour "$prefix/bin/$exe" "$series" "$gil"; then
+    echo "$prefix/bin/$exe"; exit 0
+fi
+
 if [ ! -f "$cache/$tarball" ] || ! echo "$sha256  $cache/$tarball" | sha256sum -c --status; then
-    url="$(mirror)/pool/main/p/python3.14/$tarball"
+    url="$(mirror)/pool/main/p/python${series}/${tarball//\~/%7E}"
     say "downloading $tarball"
     rm -f "$cache/$tarball.part"
     curl -fsSL --retry 3 -o "$cache/$tarball.part" "$url" || die "download of $url failed"
     echo "$sha256  $cache/$tarball.part" | sha256sum -c --status \
-        || { rm -f "$cache/$tarball.part"; die "checksum mismatch for $tarball (expected $sha256)"; }
+        || { rm -f "$cache/$tarball.part"; die "checksum mismatch for $tarball (expected sha256 $sha256)"; }
     mv "$cache/$tarball.part" "$cache/$tarball"
 fi
 
 work=$(mktemp -d "$cache/build-${flavour}.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-say "building CPython $version ($flavour, free-threaded) into $prefix; this takes a few minutes"
+say "building CPython $version ($flavour) into $prefix; this takes a few minutes"
 tar -xf "$cache/$tarball" -C "$work"
 src=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n1)
 log="$cache/build-${flavour}.log"
 (
     cd "$src"
-    ./configure --prefix="$prefix" "${configure_flags[@]}" --without-ensurepip
+    ./configure --prefix="$prefix" "${configure_flags[@]}" --without-ensurepip "${cc[@]}"
     make -j"$(nproc)"
     rm -rf "$prefix"
-    make install
-) >"$log" 2>&1 || die "CPython build failed; see $log"
-"$prefix/bin/$exe" -c 'import sys' 2>/dev/null || die "built interpreter does not start"
-is_freethreaded "$prefix/bin/$exe" || die "built interpreter is not free-threaded"
+    make install "${make_install_flags[@]}"
+) >"$log" 2>&1 || die "CPython $version ($flavour) build failed; see $log"
+if [ "$flavour" = tsan ]; then
+    # Kept beside the interpreter: the TSan runs read the interpreter's own suppressions.
+    cp "$src/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt"
+fi
+"$prefix/bin/$exe" -c 'import sys' 2>/dev/null || die "built interpreter $prefix/bin/$exe does not start"
+is_flavour "$prefix/bin/$exe" "$series" "$gil" || die "built interpreter $prefix/bin/$exe is not CPython $series with Py_GIL_DISABLED=$gil"
 # Marks a finished install, so an interrupted one is rebuilt rather than trusted.
 touch "$prefix/.complete"
 echo "$prefix/bin/$exe"

@@ -1,0 +1,115 @@
+// The one place that knows which CPython we are built for.
+//
+// The modules are written against the newest interpreter's API and call one
+// name per operation; where an older supported interpreter (3.11 and newer)
+// lacks a call, it is supplied here with the same ownership semantics, and
+// never by a slower generic path.  Interpreter internals that carry an
+// underscore are wrapped under names of our own, so a change in a future
+// release is mended here only.
+#ifndef TESSEL_COMPAT_H
+#define TESSEL_COMPAT_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030B0000
+#error "tessel supports CPython 3.11, 3.12, 3.13 and 3.14 (with or without the GIL) and newer"
+#endif
+
+// ---------------------------------------------------------------------------
+// Public calls that arrived in 3.13
+
+#if PY_VERSION_HEX < 0x030D0000
+// A new reference to d[key] in *result: 1 found, 0 absent, -1 error.
+inline int PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **result) noexcept
+{
+    PyObject *item = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (item != nullptr) {
+        *result = Py_NewRef(item);
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// A new reference to list[i], or null with IndexError (SystemError for a non-list).
+inline PyObject *PyList_GetItemRef(PyObject *list, Py_ssize_t i) noexcept
+{
+    return Py_XNewRef(PyList_GetItem(list, i));
+}
+
+// 1 when the attribute exists, 0 when it doesn't (no error set), -1 on error.
+inline int PyObject_HasAttrWithError(PyObject *obj, PyObject *name) noexcept
+{
+    PyObject *value;
+    int found = _PyObject_LookupAttr(obj, name, &value);
+    Py_XDECREF(value);
+    return found;
+}
+
+// Per-object locks exist only on free-threaded builds (3.13 on); with the GIL
+// the sections are plain blocks, as the interpreter's own macros are there.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#define Py_BEGIN_CRITICAL_SECTION2(a, b) {
+#define Py_END_CRITICAL_SECTION2() }
+#endif
+
+// ---------------------------------------------------------------------------
+// Compact integers (3.12 on): a value of at most one digit, read without a call
+
+#if PY_VERSION_HEX < 0x030C0000
+inline int PyUnstable_Long_IsCompact(const PyLongObject *op) noexcept
+{
+    Py_ssize_t size = Py_SIZE(reinterpret_cast<PyObject *>(const_cast<PyLongObject *>(op)));
+    return -1 <= size && size <= 1;
+}
+
+inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) noexcept
+{
+    Py_ssize_t size = Py_SIZE(reinterpret_cast<PyObject *>(const_cast<PyLongObject *>(op)));
+    return size * static_cast<Py_ssize_t>(op->ob_digit[0]);
+}
+#endif
+
+namespace tessel::compat {
+
+// ---------------------------------------------------------------------------
+// Argument parsing: 3.13 declares the keyword list const.
+
+#if PY_VERSION_HEX < 0x030D0000
+inline char **keyword_list(const char *const *names) noexcept
+{
+    return const_cast<char **>(names);
+}
+#else
+inline const char *const *keyword_list(const char *const *names) noexcept
+{
+    return names;
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Interpreter internals that the attribute fast path relies on
+
+// A new reference to what the type's MRO holds under name (a type-cache
+// probe), or null with no error set when nothing does.
+inline PyObject *type_lookup_ref(PyTypeObject *type, PyObject *name) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyType_LookupRef(type, name);
+#else
+    return Py_XNewRef(_PyType_Lookup(type, name));
+#endif
+}
+
+// The generic attribute lookup that, for a missing attribute, returns null
+// without making the AttributeError (the suppress flag).
+inline PyObject *generic_getattr_or_null(PyObject *obj, PyObject *name) noexcept
+{
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+}  // namespace tessel::compat
+
+#endif  // TESSEL_COMPAT_H
