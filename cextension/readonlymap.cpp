@@ -55,6 +55,20 @@ PyObject *copy_exact_dict(PyObject *src) noexcept
     return copy.release();
 }
 
+// The private dict of `arg` if it is an immutabledict, else null.  The dict type
+// would read such an argument through its keys() and subscript and find the
+// same items in the same order: the type can't be subclassed and its dict
+// never changes, so we copy from that dict directly.
+inline PyObject *private_dict_of(PyObject *arg) noexcept
+{
+    return Py_IS_TYPE(arg, &ImmutableDictType) ? private_dict(arg) : nullptr;
+}
+
+inline bool has_keywords(PyObject *kwnames) noexcept
+{
+    return kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
+}
+
 // Raises the same error PyArg_UnpackTuple would for this argument count, so
 // the fast-call entries below report exactly what a tuple-based call would.
 void raise_unpack_error(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) noexcept
@@ -90,6 +104,10 @@ PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         // Keywords are ignored on this path, as they always have been.
         dict.reset(copy_exact_dict(arg));
     }
+    else if (arg != nullptr && private_dict_of(arg) != nullptr
+             && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+        dict.reset(copy_exact_dict(private_dict_of(arg)));
+    }
     else {
         dict.reset(PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
     }
@@ -108,8 +126,16 @@ PyObject *immutabledict_vectorcall(PyObject *, PyObject *const *args, size_t nar
         raise_unpack_error("ImmutableDict", nargs, 0, 1);
         return nullptr;
     }
-    Ref dict(nargs == 1 && PyDict_CheckExact(args[0]) ? copy_exact_dict(args[0])
-                                                      : dict_from_call(args, nargs, kwnames));
+    Ref dict;
+    if (nargs == 1 && PyDict_CheckExact(args[0])) {
+        dict.reset(copy_exact_dict(args[0]));  // keywords ignored, as in immutabledict_new
+    }
+    else if (nargs == 1 && private_dict_of(args[0]) != nullptr && !has_keywords(kwnames)) {
+        dict.reset(copy_exact_dict(private_dict_of(args[0])));
+    }
+    else {
+        dict.reset(dict_from_call(args, nargs, kwnames));
+    }
     if (!dict) {
         return nullptr;
     }
@@ -169,6 +195,9 @@ PyObject *immutabledict_union(PyObject *self, PyObject *const *args, Py_ssize_t 
     if (nargs == 1 && PyDict_CheckExact(args[0])) {
         source = Ref::newref(args[0]);  // keywords are ignored on this path
     }
+    else if (nargs == 1 && private_dict_of(args[0]) != nullptr && !has_keywords(kwnames)) {
+        source = Ref::newref(private_dict_of(args[0]));  // only read, never stored
+    }
     else {
         source.reset(dict_from_call(args, nargs, kwnames));
         if (!source) {
@@ -199,6 +228,10 @@ PyObject *immutabledict_merge_with(PyObject *self, PyObject *const *args, Py_ssi
                 continue;
             }
             other = Ref::newref(arg);
+        }
+        else if (private_dict_of(arg) != nullptr) {
+            // Merged even when empty, as the converted copy always was.
+            other = Ref::newref(private_dict_of(arg));
         }
         else {
             // Converted arguments merge even when empty: a new instance comes back.

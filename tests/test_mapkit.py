@@ -22,6 +22,7 @@ class TestConstruction:
             ((SubDict(a=1),), {"b": 2}, {"a": 1, "b": 2}),
             (([("a", 1)],), {}, {"a": 1}),
             ((immutabledict(a=1),), {"a": 2}, {"a": 2}),
+            ((immutabledict(a=1),), {}, {"a": 1}),
         ],
     )
     def test_contents(self, args, kwargs, expected):
@@ -183,6 +184,7 @@ class TestUnionAndMerge:
         assert m.union() is m
         assert m.union({}) is m
         assert m.union([]) is m
+        assert m.union(immutabledict()) is m
 
     @pytest.mark.parametrize(
         "args, kwargs, expected",
@@ -192,6 +194,7 @@ class TestUnionAndMerge:
             ((SubDict(b=2),), {"c": 3}, {"a": 1, "b": 2, "c": 3}),
             (([("b", 2)],), {}, {"a": 1, "b": 2}),
             ((immutabledict(b=2),), {}, {"a": 1, "b": 2}),
+            ((immutabledict(b=2),), {"c": 3}, {"a": 1, "b": 2, "c": 3}),  # keywords kept
             (({"a": 1},), {}, {"a": 1}),
         ],
     )
@@ -203,7 +206,9 @@ class TestUnionAndMerge:
 
     def test_union_order_and_precedence(self):
         m = immutabledict({"a": 1, "b": 2})
-        assert list(m.union({"c": 3, "a": 9}).items()) == [("a", 9), ("b", 2), ("c", 3)]
+        for source in ({"c": 3, "a": 9}, immutabledict({"c": 3, "a": 9})):
+            for result in (m.union(source), m.merge_with(source)):
+                assert list(result.items()) == [("a", 9), ("b", 2), ("c", 3)]
 
     def test_union_errors(self):
         m = immutabledict(a=1)
@@ -246,6 +251,12 @@ class TestUnionAndMerge:
             source["b"] = 3
             assert result["b"] == 2
             source["b"] = 2
+        other = immutabledict(b=2)
+        other_dict = other.__reduce__()[1][0]  # the only way to reach its private dict
+        for result in (m.union(other), m.merge_with(other), immutabledict(other)):
+            other_dict["b"] = 3
+            assert result["b"] == 2
+            other_dict["b"] = 2
 
     def test_failing_hash_during_merge(self):
         class BadHash:
