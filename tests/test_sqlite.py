@@ -53,6 +53,19 @@ def test_fetch_variants_and_options():
         assert result.fetchone() is None
 
 
+def test_fetches_continue_where_the_last_stopped():
+    with database() as conn:
+        conn.executemany("INSERT INTO t (id) VALUES (?)", [(i,) for i in range(3, 8)])
+        result = SQLiteResult(conn.execute("SELECT id FROM t ORDER BY id"), ["INTEGER"])
+        result.cursor.arraysize = 2
+        assert [r.id for r in result.fetchmany()] == [1, 2]
+        assert [r.id for r in result.fetchmany(1)] == [3]
+        assert next(iter(result)).id == 4
+        assert [r.id for r in result.fetchmany(2)] == [5, 6]
+        assert [r.id for r in result.fetchall()] == [7]
+        assert result.fetchall() == [] and result.fetchmany(3) == []
+
+
 def test_bad_inputs():
     with database() as conn:
         with pytest.raises(ValueError, match="no result rows"):

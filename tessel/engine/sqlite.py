@@ -12,6 +12,7 @@ import warnings
 from collections.abc import Callable, Iterator, Sequence
 from decimal import Decimal
 from functools import partial
+from itertools import islice
 from typing import Any
 
 from tessel.engine.result import ResultMetaData
@@ -102,9 +103,17 @@ class SQLiteResult:
         raw = self.cursor.fetchone()
         return None if raw is None else self._make_row(raw)
 
+    # The fetches read the cursor row by row rather than through the driver's
+    # own fetch lists: each raw tuple is dropped as soon as its row is built,
+    # so no second list of tuples lives (and is walked by the collector) while
+    # the rows pile up.
     def fetchmany(self, size: int | None = None) -> list[Row]:
-        raw = self.cursor.fetchmany(self.cursor.arraysize if size is None else size)
-        return list(map(self._make_row, raw))
+        if size is None:
+            size = self.cursor.arraysize
+        if type(size) is not int or not 0 < size < 2**31:
+            # The driver's own rules for these, which differ between versions.
+            return list(map(self._make_row, self.cursor.fetchmany(size)))
+        return list(map(self._make_row, islice(self.cursor, size)))
 
     def fetchall(self) -> list[Row]:
-        return list(map(self._make_row, self.cursor.fetchall()))
+        return list(map(self._make_row, self.cursor))
