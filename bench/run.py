@@ -1,38 +1,50 @@
-"""Times tessel's native operations against their peers, side by side in one process.
+"""Times tessel's operations against their peers, side by side in one process.
 
-Each case is a pair of statements (ours, the peer's) over the same data.  The two
-are timed alternately, repetition after repetition, so that drift of the machine
-touches both alike; the table reports the median time per call of each and the
-median and spread (min to max) of the per-repetition ratios ours / peer.  Below
-1 means we are faster.
+Each case is a pair of statements (ours, the peer's) over the same data.  Before
+any timing, both sides' results are checked equal in value and in type (item by
+item for rows and mappings), so a case can't win by doing less.  The two are then
+timed alternately, repetition after repetition, the order swapped each time, so
+drift of the machine touches both alike.  A repetition times each side as the best
+of three short runs, its loop count taken from timeit's autorange.  The table
+reports each side's best time per operation, their ratio ours / peer (below 1 we
+are faster) and the spread of the per-repetition ratios; a case with a target
+gets a verdict, reported and never enforced.
 
-    .venv/bin/python -P bench/run.py [--repeat N] [--target-ms MS] [--only TEXT] [--json FILE]
+    .venv/bin/python -P bench/run.py [--repeat N] [--target-ms MS] [--only TEXT]
+                                     [--json FILE] [--plot FILE.png] [--from JSON]
 """
 
 from __future__ import annotations
 
 import argparse
 import datetime
+import gc
 import json
 import operator
 import os
 import platform
 import sqlite3
-import statistics
 import sys
 import sysconfig
 import timeit
 import warnings
 from collections import namedtuple
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from decimal import Decimal
+from functools import partial
 from types import MappingProxyType
+from typing import Any
 
 with warnings.catch_warnings():
-    warnings.simplefilter("ignore", RuntimeWarning)  # the GIL notice on import
+    # Only the interpreter's note that a module without free-threading support
+    # (ours, or a peer) turns the GIL on.
+    warnings.filterwarnings("ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
     from tessel import convkit, mapkit, rowkit
+    from tessel.__main__ import TABLE, fetch_raw, fetch_sqlite_rows, fetch_tessel, populate
     from tessel.engine.result import ResultMetaData
     from tessel.engine.row import Row
+    from tessel.engine.sqlite import DEFAULT_OPTIONS
 
     try:
         import ciso8601
@@ -47,6 +59,8 @@ with warnings.catch_warnings():
     except ImportError:
         immutables = None
 
+FETCH_ROWS = 20_000  # the main job's default table
+
 
 @dataclass
 class Case:
@@ -55,8 +69,46 @@ class Case:
     ours: str
     peer_name: str
     peer: str
-    setup: dict = field(default_factory=dict)
-    target: float | None = None  # goal for the median ratio, reported, never enforced
+    setup: dict
+    target: float | None = None  # goal for the ratio: a verdict, reported, never enforced
+    stretch: float | None = None  # a further goal, reported beside the target
+    # What is checked before timing: each side's expression (by default its
+    # statement), brought to a comparable form by `normalize`.
+    check_ours: str | None = None
+    check_peer: str | None = None
+    normalize: Callable[[Any], Any] | None = None
+    same_type_only: str = ""  # why only the result types can agree (e.g. hashes of different recipes)
+    per: int = 1  # operations per statement: times are reported per operation
+    unit: str = ""
+    repeat: int | None = None  # fewer repetitions for slow cases
+    collector: bool = False  # keep the cyclic collector on while timing (timeit turns it off)
+
+
+def same(a: Any, b: Any) -> bool:
+    """Equal in value and in type, item by item through tuples, lists and dicts."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, (tuple, list)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return bool(a == b)
+
+
+def as_tuple(row: Any) -> tuple:
+    return tuple(row)
+
+
+def as_dict(mapping: Any) -> dict:
+    return dict(mapping.items())
+
+
+def as_sorted_dict(mapping: Any) -> dict:
+    return dict(sorted(mapping.items()))  # for a peer that keeps no order
+
+
+def as_tuples(rows: list) -> list:
+    return [tuple(r) for r in rows]
 
 
 def row_cases() -> list[Case]:
@@ -72,24 +124,33 @@ def row_cases() -> list[Case]:
     row_map = Row(meta, None, meta._keymap, 1, values)  # mapping access
     ns = dict(
         BaseRow=rowkit.BaseRow, Row=Row, meta=meta, keymap=meta._keymap, values=values,
+        make_row=partial(Row, meta, None, meta._keymap, 0),
         sqlite_Row=sqlite3.Row, cursor=cursor, sq_row=sq_row, NT=NT, nt=nt,
         row_int=row_int, row_map=row_map,
         tg=rowkit.tuplegetter(0, 5, 9), ig=operator.itemgetter(0, 5, 9),
         tg_names=rowkit.tuplegetter("c0", "c5", "c9"), ig_names=operator.itemgetter("c0", "c5", "c9"),
     )
+    built = dict(normalize=as_tuple)
     return [
-        Case("row", "construct, 10 columns, no processors", "BaseRow(meta, None, keymap, 0, values)",
-             "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, 1.0),
-        Case("row", "construct, 10 columns, no processors", "BaseRow(meta, None, keymap, 0, values)",
-             "namedtuple._make(t)", "NT._make(values)", ns),
+        Case("row", "Row(...), 10 columns", "Row(meta, None, keymap, 0, values)",
+             "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, 0.8, **built),
+        Case("row", "partial(Row, ...)(t), 10 columns", "make_row(values)",
+             "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, 0.8, **built),
+        Case("row", "BaseRow(...), 10 columns", "BaseRow(meta, None, keymap, 0, values)",
+             "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, **built),
+        Case("row", "BaseRow(...), 10 columns", "BaseRow(meta, None, keymap, 0, values)",
+             "namedtuple._make(t)", "NT._make(values)", ns, **built),
         Case("row", "row[0]", "row_int[0]", "sqlite3.Row[0]", "sq_row[0]", ns, 1.0),
         Case("row", "row[0]", "row_int[0]", "namedtuple[0]", "nt[0]", ns),
         Case("row", "row['c5']", "row_map['c5']", "sqlite3.Row['c5']", "sq_row['c5']", ns, 0.5),
-        Case("row", "row.c5", "row_int.c5", "our row['c5']", "row_map['c5']", ns, 1.5),
-        Case("row", "row.c5", "row_int.c5", "namedtuple.c5", "nt.c5", ns),
-        Case("row", "iterate", "for v in row_int: pass", "sqlite3.Row", "for v in sq_row: pass", ns),
-        Case("row", "iterate", "for v in row_int: pass", "namedtuple", "for v in nt: pass", ns),
-        Case("row", "hash", "hash(row_int)", "sqlite3.Row", "hash(sq_row)", ns),
+        Case("row", "row.c5", "row_int.c5", "namedtuple.c5", "nt.c5", ns, 1.5, stretch=1.3),
+        Case("row", "row.c5", "row_int.c5", "our row['c5']", "row_map['c5']", ns),
+        Case("row", "iterate", "for v in row_int: pass", "sqlite3.Row", "for v in sq_row: pass", ns,
+             check_ours="list(row_int)", check_peer="list(sq_row)"),
+        Case("row", "iterate", "for v in row_int: pass", "namedtuple", "for v in nt: pass", ns,
+             check_ours="list(row_int)", check_peer="list(nt)"),
+        Case("row", "hash", "hash(row_int)", "sqlite3.Row", "hash(sq_row)", ns,
+             same_type_only="sqlite3.Row hashes its description with its values"),
         Case("row", "hash", "hash(row_int)", "namedtuple", "hash(nt)", ns),
         Case("getter", "tuplegetter(0, 5, 9) on a tuple", "tg(values)", "itemgetter on a tuple", "ig(values)", ns, 1.1),
         Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row_int)", "itemgetter on the row", "ig(row_int)", ns),
@@ -100,14 +161,37 @@ def row_cases() -> list[Case]:
     ]
 
 
+def fetch_cases() -> list[Case]:
+    """SQLiteResult.fetchall over the main job's table, per row."""
+    conn = sqlite3.connect(":memory:")
+    populate(conn, FETCH_ROWS)
+    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
+    ns = dict(conn=conn, options=options, fetch_tessel=fetch_tessel, fetch_raw=fetch_raw,
+              fetch_sqlite_rows=fetch_sqlite_rows)
+    # With the collector on, as in an application: what a fetch keeps alive costs
+    # again at each collection.
+    per_row = dict(per=FETCH_ROWS, unit="row", repeat=7, normalize=as_tuples, collector=True)
+    return [
+        # The driver's tuples are checked through the main job's Python conversions,
+        # which the converted contender below is checked against as well.
+        Case("fetch", "SQLiteResult.fetchall, per row", "fetch_tessel(conn, options)",
+             "driver's fetchall, no conversions", "fetch_raw(conn, options)", ns, 2.0,
+             check_peer="[tuple(r) for r in fetch_sqlite_rows(conn, options)]", **per_row),
+        Case("fetch", "SQLiteResult.fetchall, per row", "fetch_tessel(conn, options)",
+             "sqlite3.Row, conversions in Python", "fetch_sqlite_rows(conn, options)", ns, 1.0, **per_row),
+    ]
+
+
 def conversion_cases() -> list[Case]:
     dt_text, t_text, d_text = "2024-03-05 14:30:15.123456", "14:30:15.123456", "2024-03-05"
     fmt = "%.10f"
     py_decimal = lambda v: Decimal(fmt % v)  # noqa: E731  (the peer is a plain Python processor)
+    text = "Grüße aus Köln, Straße 101".encode()
+    assert len(text) == 30 and not text.isascii()
     ns = dict(
         conv=convkit, dt=datetime.datetime, t=datetime.time, d=datetime.date,
         dt_text=dt_text, t_text=t_text, d_text=d_text, ciso8601=ciso8601,
-        up=convkit.UnicodeResultProcessor("utf-8").process, raw=b"caf\xc3\xa9 cr\xc3\xa8me br\xc3\xbbl\xc3\xa9e",
+        up=convkit.UnicodeResultProcessor("utf-8").process, raw=text,
         dp=convkit.DecimalResultProcessor(Decimal, fmt).process, py_decimal=py_decimal, f=3.14159,
     )
     cases = [
@@ -117,7 +201,7 @@ def conversion_cases() -> list[Case]:
              "t.fromisoformat(t_text)", ns, 0.8),
         Case("convert", "str_to_date", "conv.str_to_date(d_text)", "date.fromisoformat",
              "d.fromisoformat(d_text)", ns, 0.8),
-        Case("convert", "UnicodeResultProcessor.process", "up(raw)", "bytes.decode", "raw.decode('utf-8', 'strict')", ns),
+        Case("convert", "UnicodeResultProcessor('utf-8')", "up(raw)", "b.decode(), 30 bytes", "raw.decode()", ns, 1.05),
         Case("convert", "DecimalResultProcessor.process", "dp(f)", "Decimal(fmt % v) in Python", "py_decimal(f)", ns),
     ]
     if ciso8601 is not None:
@@ -131,16 +215,25 @@ def mapping_cases() -> list[Case]:
     a = {f"a{i}": i for i in range(10)}
     b = {f"b{i}": i for i in range(10)}
     ns = dict(ImmutableDict=mapkit.immutabledict, d=d, a=a, b=b, m=mapkit.immutabledict(d),
-              ma=mapkit.immutabledict(a), mp=MappingProxyType(d), MappingProxyType=MappingProxyType)
+              ma=mapkit.immutabledict(a), mb=mapkit.immutabledict(b),
+              mp=MappingProxyType(d), MappingProxyType=MappingProxyType)
+    mapped = dict(normalize=as_dict)
     cases = [
-        Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", "dict(d)", "dict(d)", ns, 1.3),
+        Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", "dict(d)", "dict(d)", ns, 1.3, **mapped),
+        Case("mapping", "construct from an immutabledict", "ImmutableDict(m)", "dict(d)", "dict(d)", ns, 1.1, **mapped),
         Case("mapping", "m[key]", "m['k5']", "dict", "d['k5']", ns, 1.2),
         Case("mapping", "m[key]", "m['k5']", "MappingProxyType", "mp['k5']", ns),
         Case("mapping", "m.get(key)", "m.get('k5')", "dict", "d.get('k5')", ns, 1.2),
         Case("mapping", "m.get(key)", "m.get('k5')", "MappingProxyType", "mp.get('k5')", ns),
-        Case("mapping", "iterate", "for k in m: pass", "dict", "for k in d: pass", ns),
-        Case("mapping", "union of two 10-item mappings", "ma.union(b)", "{**a, **b}", "{**a, **b}", ns, 1.3),
-        Case("mapping", "merge_with of two 10-item mappings", "ma.merge_with(b)", "{**a, **b}", "{**a, **b}", ns, 1.3),
+        Case("mapping", "iterate", "for k in m: pass", "dict", "for k in d: pass", ns,
+             check_ours="list(m)", check_peer="list(d)"),
+        Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", "{**a, **b}", "{**a, **b}", ns, 1.3, **mapped),
+        Case("mapping", "merge_with, 10 + 10 items, dict", "ma.merge_with(b)", "{**a, **b}", "{**a, **b}", ns, 1.3,
+             **mapped),
+        Case("mapping", "union, 10 + 10, immutabledict", "ma.union(mb)", "{**a, **b}", "{**a, **b}", ns, 1.1,
+             **mapped),
+        Case("mapping", "merge_with, 10 + 10, immutabledict", "ma.merge_with(mb)", "{**a, **b}", "{**a, **b}", ns,
+             1.1, **mapped),
     ]
     if frozendict_mod is not None:
         fd_impl = "C" if getattr(frozendict_mod, "c_ext", False) else "pure Python"
@@ -148,20 +241,22 @@ def mapping_cases() -> list[Case]:
                   fa=frozendict_mod.frozendict(a))
         label = f"frozendict {frozendict_mod.__version__} ({fd_impl})"
         cases += [
-            Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "frozendict(d)", ns),
+            Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "frozendict(d)", ns, **mapped),
             Case("mapping", "m[key]", "m['k5']", label, "fd['k5']", ns),
             Case("mapping", "m.get(key)", "m.get('k5')", label, "fd.get('k5')", ns),
-            Case("mapping", "union of two 10-item mappings", "ma.union(b)", label + " |", "fa | b", ns),
+            Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", label + " |", "fa | b", ns, **mapped),
         ]
     if immutables is not None:
         map_impl = "C" if type(immutables.Map).__module__.endswith("_map") or "_map" in immutables.Map.__module__ else "Python"
         ns.update(Map=immutables.Map, im=immutables.Map(d), ia=immutables.Map(a))
         label = f"immutables.Map {immutables.__version__} ({map_impl})"
+        unordered = dict(normalize=as_sorted_dict)
         cases += [
-            Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "Map(d)", ns),
+            Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "Map(d)", ns, **unordered),
             Case("mapping", "m[key]", "m['k5']", label, "im['k5']", ns),
             Case("mapping", "m.get(key)", "m.get('k5')", label, "im.get('k5')", ns),
-            Case("mapping", "union of two 10-item mappings", "ma.union(b)", label + ".update", "ia.update(b)", ns),
+            Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", label + ".update", "ia.update(b)", ns,
+                 **unordered),
         ]
     return cases
 
@@ -177,35 +272,101 @@ def cpu_model() -> str:
     return platform.processor() or "cpu"
 
 
-def calibrate(timer: timeit.Timer, target_s: float) -> int:
-    """Loop count that makes one timing last about target_s / 3."""
-    target_s /= 3
-    number = 1
-    while True:
-        elapsed = timer.timeit(number)
-        if elapsed >= target_s / 4:
-            return max(1, int(number * target_s / elapsed))
-        number *= 4
+def check(case: Case) -> None:
+    """Both sides give the same result, in value and type, or the case is refused."""
+    ours = eval(case.check_ours or case.ours, case.setup)
+    peer = eval(case.check_peer or case.peer, case.setup)
+    if case.normalize is not None:
+        ours, peer = case.normalize(ours), case.normalize(peer)
+    agree = type(ours) is type(peer) if case.same_type_only else same(ours, peer)
+    if not agree:
+        raise SystemExit(f"bench: {case.name!r} against {case.peer_name!r}: the results differ "
+                         f"({str(ours)[:200]} against {str(peer)[:200]})")
+
+
+def loops(timer: timeit.Timer, target_s: float) -> int:
+    """Loop count for one short run of about target_s, from timeit's own calibration."""
+    number, elapsed = timer.autorange()
+    return max(1, round(number * target_s / elapsed))
 
 
 def measure(case: Case, repeat: int, target_s: float) -> dict:
-    ours = timeit.Timer(case.ours, globals=case.setup)
-    peer = timeit.Timer(case.peer, globals=case.setup)
-    n_ours, n_peer = calibrate(ours, target_s), calibrate(peer, target_s)
-    ours_ns, peer_ns, ratios = [], [], []
-    for i in range(repeat):
-        # Alternate which goes first so neither always runs on a warmer cache.
+    check(case)
+    setup = "gc.enable()" if case.collector else "pass"
+    ours = timeit.Timer(case.ours, setup, globals={**case.setup, "gc": gc})
+    peer = timeit.Timer(case.peer, setup, globals={**case.setup, "gc": gc})
+    n_ours, n_peer = loops(ours, target_s / 3), loops(peer, target_s / 3)
+    ours_ns: list[float] = []
+    peer_ns: list[float] = []
+    ratios = []
+    for i in range(case.repeat or repeat):
         pair = [(ours, n_ours, ours_ns), (peer, n_peer, peer_ns)]
         for timer, n, out in (pair if i % 2 == 0 else pair[::-1]):
             # Best of three short runs: a busy machine only ever adds time.
-            out.append(min(timer.repeat(3, n)) / n * 1e9)
+            out.append(min(timer.repeat(3, n)) / n / case.per * 1e9)
         ratios.append(ours_ns[-1] / peer_ns[-1])
+    best_ours, best_peer = min(ours_ns), min(peer_ns)
     return {
-        "group": case.group, "operation": case.name, "peer": case.peer_name,
-        "ours_ns": statistics.median(ours_ns), "peer_ns": statistics.median(peer_ns),
-        "ratio": statistics.median(ratios), "ratio_min": min(ratios), "ratio_max": max(ratios),
-        "target": case.target,
+        "group": case.group, "operation": case.name, "peer": case.peer_name, "unit": case.unit or "call",
+        "ours_ns": best_ours, "peer_ns": best_peer, "ratio": best_ours / best_peer,
+        "ratio_min": min(ratios), "ratio_max": max(ratios), "target": case.target, "stretch": case.stretch,
     }
+
+
+def verdict(r: dict) -> str:
+    if r["target"] is None:
+        return ""
+    text = "≤%.3g %s" % (r["target"], "ok" if r["ratio"] <= r["target"] else "MISS")
+    if r.get("stretch") is not None:
+        text += " (stretch ≤%.3g %s)" % (r["stretch"], "ok" if r["ratio"] <= r["stretch"] else "not yet")
+    return text
+
+
+def plot(table: dict, path: str) -> None:
+    """Every row's ratio as a horizontal bar, its target marked, 1.0 the peer line."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FixedLocator, FormatStrFormatter, NullLocator
+
+    results = table["results"]
+    labels = [f"{r['operation']}  vs  {r['peer']}" for r in results]
+    ratios = [r["ratio"] for r in results]
+    colours = []
+    for r in results:
+        if r["target"] is None:
+            colours.append("#9aa5b1")  # information only
+        else:
+            colours.append("#2b8a3e" if r["ratio"] <= r["target"] else "#c92a2a")
+    height = 0.22 * len(results) + 1.3
+    fig, ax = plt.subplots(figsize=(9, height), dpi=80)
+    ys = range(len(results))
+    ax.barh(ys, ratios, color=colours, height=0.7)
+    for y, r in zip(ys, results):
+        if r["target"] is not None:
+            ax.plot([r["target"]] * 2, [y - 0.45, y + 0.45], color="black", linewidth=2)
+        if r.get("stretch") is not None:
+            ax.plot([r["stretch"]] * 2, [y - 0.45, y + 0.45], color="black", linewidth=1, linestyle=":")
+        right = max(v for v in (r["ratio"], r["target"], r.get("stretch")) if v is not None)
+        ax.text(right * 1.04, y, f"{r['ratio']:.2f}", va="center", fontsize=7)
+    ax.axvline(1.0, color="#495057", linestyle="--", linewidth=1)
+    ax.set_yticks(list(ys), labels, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    low = min(0.1, min(ratios) * 0.8)
+    high = max(max(v for v in (r["ratio"], r["target"] or 0) if v) for r in results) * 1.35
+    ax.set_xlim(low, high)
+    ax.xaxis.set_major_locator(FixedLocator([t for t in (0.1, 0.2, 0.3, 0.5, 0.8, 1, 1.5, 2, 3, 5) if low <= t <= high]))
+    ax.xaxis.set_major_formatter(FormatStrFormatter("%g"))
+    ax.xaxis.set_minor_locator(NullLocator())
+    ax.set_xlabel("time ratio, ours / peer (log scale; left of the dashed line we are faster)", fontsize=8)
+    ax.tick_params(axis="x", labelsize=7)
+    ax.set_title(f"{table['machine']}\ngreen: target met, red: missed, grey: no target; "
+                 "bar mark: target, dotted: stretch", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -214,26 +375,38 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--target-ms", type=float, default=20.0, help="time per repetition (default %(default)s ms)")
     parser.add_argument("--only", default="", help="run only the cases whose group or operation contains TEXT")
     parser.add_argument("--json", metavar="FILE", help="also write the table as JSON")
+    parser.add_argument("--plot", metavar="FILE.png", help="also draw the table's ratios (needs matplotlib)")
+    parser.add_argument("--from", dest="from_json", metavar="JSON", help="draw a table written by --json; time nothing")
     args = parser.parse_args(argv)
+    if args.from_json:
+        if not args.plot:
+            parser.error("--from needs --plot")
+        with open(args.from_json) as fh:
+            plot(json.load(fh), args.plot)
+        return 0
 
-    cases = [c for c in row_cases() + conversion_cases() + mapping_cases()
+    cases = [c for c in row_cases() + fetch_cases() + conversion_cases() + mapping_cases()
              if args.only.lower() in (c.group + " " + c.name).lower()]
     machine = f"{platform.machine()} {cpu_model()}, {os.cpu_count()} cores, Python {platform.python_version()}" + \
-        (" free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
-    print(f"# {machine}; GIL {'on' if sys._is_gil_enabled() else 'off'}; {args.repeat} repetitions of ~{args.target_ms:g} ms")
-    header = f"{'operation':40} {'peer':36} {'ours ns':>9} {'peer ns':>9} {'ratio':>6} {'spread':>13} {'target':>7}"
+        (" free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "") + \
+        f"; GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}"
+    print(f"# {machine}; {args.repeat} repetitions of ~{args.target_ms:g} ms a side; times are each side's best")
+    header = f"{'operation':36} {'peer':36} {'ours ns':>9} {'peer ns':>9} {'ratio':>6} {'spread':>11}  target"
     print(header)
-    print("-" * len(header))
+    print("-" * (len(header) + 20))
     results = []
     for case in cases:
         r = measure(case, args.repeat, args.target_ms / 1000)
         results.append(r)
-        target = "" if r["target"] is None else ("≤%.2g %s" % (r["target"], "ok" if r["ratio"] <= r["target"] else "MISS"))
-        print(f"{r['operation'][:40]:40} {r['peer'][:36]:36} {r['ours_ns']:9.1f} {r['peer_ns']:9.1f} "
-              f"{r['ratio']:6.2f} {r['ratio_min']:6.2f}-{r['ratio_max']:<6.2f} {target:>7}", flush=True)
+        unit = "" if r["unit"] == "call" else f" /{r['unit']}"
+        print(f"{(r['operation'] + unit)[:36]:36} {r['peer'][:36]:36} {r['ours_ns']:9.1f} {r['peer_ns']:9.1f} "
+              f"{r['ratio']:6.2f} {r['ratio_min']:5.2f}-{r['ratio_max']:<5.2f}  {verdict(r)}", flush=True)
+    table = {"machine": machine, "results": results}
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"machine": machine, "results": results}, fh, indent=2)
+            json.dump(table, fh, indent=2)
+    if args.plot:
+        plot(table, args.plot)
     return 0
 
 

@@ -1,9 +1,57 @@
 #!/usr/bin/env bash
 # Sets everything up, installs the benchmark's peers and prints the ratio table.
-# Arguments go to bench/run.py (--json FILE writes the table as JSON).
+#
+#   bash scripts/bench.sh [--python VERSION] [--profile] [--plot FILE.png] [bench/run.py arguments]
+#
+#   --python VERSION  on another interpreter of the matrix (3.11, 3.12, 3.13, 3.14,
+#                     3.14t, 3.15; see scripts/python.sh), in an environment of its
+#                     own, .venv-bench-VERSION, with its own build directory
+#   --profile         the main job's cost per row, split into its parts, instead of
+#                     the table (bench/fetch_profile.py; --rows N, --repeat N)
+#   --plot FILE.png   also draw the table's ratios (installs the plotting packages)
+#   --json FILE       also write the table as JSON; --only TEXT runs some cases
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+
+version=""
+profile=0
+plot=0
+args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --python)
+            [ $# -ge 2 ] || { echo "bench.sh: --python needs a VERSION" >&2; exit 2; }
+            version=$2; shift 2 ;;
+        --python=*) version=${1#--python=}; shift ;;
+        --profile) profile=1; shift ;;
+        --plot|--plot=*) plot=1; args+=("$1"); shift ;;
+        *) args+=("$1"); shift ;;
+    esac
+done
+
+if [ -n "$version" ]; then
+    case "$version" in
+        3.11|3.12|3.13|3.14|3.15) flavour=$version ;;
+        3.14t) flavour=release ;;
+        *) echo "bench.sh: unknown interpreter '$version' (3.11, 3.12, 3.13, 3.14, 3.14t, 3.15)" >&2; exit 2 ;;
+    esac
+    export TESSEL_PYTHON=$flavour
+    export TESSEL_VENV="$root/.venv-bench-$version"
+    export TESSEL_BUILD_DIR="$root/build/bench-$version"
+fi
+venv=${TESSEL_VENV:-$root/.venv}
+
 bash scripts/setup.sh
-PYTHONWARNINGS=ignore .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-bench.txt >&2
-exec .venv/bin/python -P bench/run.py "$@"
+# The peers always; the plotting packages (after the marker line) only to draw.
+if [ "$plot" = 1 ]; then
+    requirements=$(cat requirements-bench.txt)
+else
+    requirements=$(sed '/^# --plot/,$d' requirements-bench.txt)
+fi
+PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check -r /dev/stdin <<<"$requirements" >&2
+
+if [ "$profile" = 1 ]; then
+    exec "$venv/bin/python" -P bench/fetch_profile.py "${args[@]}"
+fi
+exec "$venv/bin/python" -P bench/run.py "${args[@]}"
