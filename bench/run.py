@@ -367,6 +367,13 @@ def plot(table: dict, path: str) -> None:
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
+    if path.lower().endswith(".png"):
+        from PIL import Image  # comes with matplotlib
+
+        # A few flat colours: a palette image is a fraction of the size.
+        with Image.open(path) as image:
+            small = image.convert("RGB").quantize(colors=32)
+        small.save(path, optimize=True)
 
 
 def main(argv: list[str] | None = None) -> int:
