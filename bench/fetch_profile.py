@@ -20,7 +20,6 @@ import sys
 import sysconfig
 import time
 import warnings
-from collections import deque
 from collections.abc import Callable
 from functools import partial
 
@@ -80,22 +79,41 @@ def main(argv: list[str] | None = None) -> int:
     options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
     types = declared_types(conn, TABLE)
     query = f"SELECT * FROM {TABLE}"
+    n = args.rows
+
+    def per_row(seconds: float) -> float:
+        return seconds / n * 1e6
+
+    def fetch() -> list:
+        return SQLiteResult(conn.execute(query), types, options).fetchall()
+
+    # The whole fetch first, while the heap holds nothing of ours that the
+    # collector would walk as well.
+    clock = CollectorClock()
+    gc.callbacks.append(clock)
+    try:
+        whole = per_row(best(fetch, args.repeat, collector=True))
+        gc.collect()
+        clock.seconds, clock.runs, clock._started = 0.0, 0, 0.0
+        rows = fetch()  # one more, for the collector's share
+        del rows
+    finally:
+        gc.callbacks.remove(clock)
+    whole_nogc = per_row(best(fetch, args.repeat))
+
     result = SQLiteResult(conn.execute(query), types, options)
     names = result.keys()
     processors = result.processors or [None] * len(names)
     raw = conn.execute(query).fetchall()
     columns = list(zip(*raw))
     build = partial(Row, result.metadata, [None] * len(names), result.metadata._keymap, options["key_style"])
-    n = args.rows
 
-    def per_row(seconds: float) -> float:
-        return seconds / n * 1e6
-
+    # Results are kept, as a fetch keeps them: fresh memory costs too.
     parts: list[tuple[str, float]] = []
     parts.append(("driver fetch (cursor.fetchall)", per_row(best(lambda: conn.execute(query).fetchall(),
                                                                   args.repeat))))
     parts.append(("row build, no processor called", per_row(best(lambda: list(map(build, raw)), args.repeat))))
-    bare = best(lambda: [deque(col, 0) for col in columns], args.repeat) / len(columns)
+    bare = best(lambda: [list(col) for col in columns], args.repeat) / len(columns)
     for name, processor, col in zip(names, processors, columns):
         if processor is None:
             continue
@@ -103,21 +121,8 @@ def main(argv: list[str] | None = None) -> int:
         owner = getattr(processor, "__self__", None)
         if owner is not None and not isinstance(owner, type(sys)):
             label = f"{type(owner).__name__}.{processor.__name__}"
-        cost = best(lambda p=processor, c=col: deque(map(p, c), 0), args.repeat) - bare
+        cost = best(lambda p=processor, c=col: list(map(p, c)), args.repeat) - bare
         parts.append((f"processor: {name} ({label})", per_row(cost)))
-
-    clock = CollectorClock()
-    gc.callbacks.append(clock)
-    try:
-        whole = per_row(best(lambda: SQLiteResult(conn.execute(query), types, options).fetchall(), args.repeat,
-                             collector=True))
-        gc.collect()
-        clock.seconds, clock.runs, clock._started = 0.0, 0, 0.0
-        rows = SQLiteResult(conn.execute(query), types, options).fetchall()  # one more, for the collector's share
-        del rows
-    finally:
-        gc.callbacks.remove(clock)
-    whole_nogc = per_row(best(lambda: SQLiteResult(conn.execute(query), types, options).fetchall(), args.repeat))
 
     free = " free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
     gil = "on" if getattr(sys, "_is_gil_enabled", lambda: True)() else "off"
