@@ -45,14 +45,11 @@ PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
     return reinterpret_cast<PyObject *>(self);
 }
 
-// A new dict holding a copy of `src` (an exact dict).
+// A new dict holding a copy of `src` (an exact dict).  PyDict_Copy clones the
+// table in one step where it can, as PyDict_Update into an empty dict would.
 PyObject *copy_exact_dict(PyObject *src) noexcept
 {
-    Ref copy(PyDict_New());
-    if (!copy || PyDict_Update(copy.get(), src) < 0) {
-        return nullptr;
-    }
-    return copy.release();
+    return PyDict_Copy(src);
 }
 
 // The private dict of `arg` if it is an immutabledict, else null.  The dict type
