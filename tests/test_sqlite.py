@@ -6,8 +6,8 @@ from decimal import Decimal
 import pytest
 
 from tessel.__main__ import main
-from tessel.engine.row import Row
-from tessel.engine.sqlite import DEFAULT_OPTIONS, KEY_OBJECTS_ONLY, SQLiteResult, declared_types, processor_for
+from tessel.engine.row import KEY_OBJECTS_ONLY, Row
+from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types, processor_for
 
 
 @contextmanager

@@ -1,65 +1,190 @@
 """Results of the standard library's sqlite3 driver, read through tessel rows.
 
 A :class:`SQLiteResult` wraps an executed cursor: its metadata comes from the
-cursor's description, each column gets a native processor chosen by the
-column's declared type, and every fetched row is a :class:`tessel.engine.row.Row`.
+cursor's description, each column gets a processor chosen by the column's
+declared type, and every fetched row is a :class:`tessel.engine.row.Row`.
+
+SQLite lets any column hold any storage class (INTEGER, REAL, TEXT, BLOB or
+NULL), whatever its declared type.  A processor gives each value its exact
+reading as the declared type, or raises :class:`UnreadableValueError` naming the
+column, the declared type and the value when it has none: nothing is rounded,
+guessed or dropped on the way (a REAL rounded to a NUMERIC column's places is
+the one deliberate rounding: a binary float has no exact decimal reading).
 """
 
 from __future__ import annotations
 
+import re
 import sqlite3
-import warnings
 from collections.abc import Callable, Iterator, Sequence
-from decimal import Decimal
+from decimal import MAX_PREC, Context, Decimal
 from functools import partial
 from typing import Any
 
+from tessel.engine import convkit, mapkit
 from tessel.engine.result import ResultMetaData
-from tessel.engine.row import Row
+from tessel.engine.row import KEY_OBJECTS_NO_WARN, Row
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", RuntimeWarning)  # the GIL notice on import
-    from tessel import convkit
-    from tessel.mapkit import immutabledict
+immutabledict = mapkit.immutabledict
 
-# Key styles a row can be read with.
-KEY_INTEGER_ONLY = 0  # row[int]; keys by attribute only
-KEY_OBJECTS_ONLY = 1  # row[key]; integers are refused
-KEY_OBJECTS_BUT_WARN = 2  # both, warning on keys
-KEY_OBJECTS_NO_WARN = 3  # both
-
-DEFAULT_OPTIONS: immutabledict[str, Any] = immutabledict(
+DEFAULT_OPTIONS: mapkit.immutabledict[str, Any] = immutabledict(
     encoding="utf-8",  # of text stored as blobs
     decode_blobs=False,
-    decimal_places=10,
+    decimal_places=10,  # of NUMERIC/DECIMAL columns whose type declares no scale
     key_style=KEY_OBJECTS_NO_WARN,
 )
 
 Processor = Callable[[Any], Any] | None
 
+_STORAGE_CLASS = {int: "INTEGER", float: "REAL", str: "TEXT", bytes: "BLOB"}
+# A number as SQLite's own affinity rules read one out of text.
+_NUMBER = re.compile(r"\s*[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?\s*", re.ASCII)
+# The scale of NUMERIC(p, s); NUMERIC(p) has scale 0.
+_SCALE = re.compile(r"\(\s*\d+\s*(?:,\s*(\d+)\s*)?\)")
+# Padding to a scale only adds zeros, so no precision limit may round it.
+_EXACT = Context(prec=MAX_PREC)
 
-def processor_for(declared_type: str | None, options: immutabledict[str, Any] = DEFAULT_OPTIONS) -> Processor:
+
+class UnreadableValueError(ValueError):
+    """A stored value has no exact reading as its column's declared type."""
+
+
+def _unreadable(column: str | None, declared_type: str, reading: str) -> Callable[[Any], UnreadableValueError]:
+    where = "a column" if column is None else f"column {column!r}"
+
+    def error(value: Any) -> UnreadableValueError:
+        shown = repr(value)
+        if len(shown) > 80:  # a whole blob helps nobody
+            shown = shown[:77] + "..."
+        storage = _STORAGE_CLASS.get(type(value), type(value).__name__)
+        return UnreadableValueError(
+            f"{where} declared {declared_type!r} holds {storage} {shown}, which has no exact reading as {reading}"
+        )
+
+    return error
+
+
+class _Lookup(dict[Any, Any]):
+    """Stored value to reading; a value it lacks has none."""
+
+    __slots__ = ("error",)
+
+    def __init__(self, readings: dict[Any, Any], error: Callable[[Any], Exception]) -> None:
+        super().__init__(readings)
+        self.error = error
+
+    def __missing__(self, value: Any) -> Any:
+        raise self.error(value)
+
+
+def _boolean(error: Callable[[Any], Exception]) -> Processor:
+    # 1.0 and True hash and compare as 1, so they read as True too; 2, 0.5 and 'yes' don't.
+    return _Lookup({None: None, 0: False, 1: True}, error).__getitem__
+
+
+def _parsed(parse: Callable[[Any], Any], error: Callable[[Any], Exception]) -> Processor:
+    # The native parsers read ISO text and refuse everything else with a ValueError.
+    def process(value: Any) -> Any:
+        try:
+            return parse(value)
+        except (ValueError, TypeError, OverflowError) as exc:
+            raise error(value) from exc
+
+    return process
+
+
+def _decimal(scale: int, error: Callable[[Any], Exception]) -> Processor:
+    # A REAL is rounded to the scale by formatting, as always.  An INTEGER must not
+    # pass through a C double on the way (2**53 + 1 would come back as 2**53), so
+    # it is formatted as an integer, with the scale's zeros written after it.
+    from_float = convkit.DecimalResultProcessor(Decimal, f"%.{scale}f").process
+    from_int = convkit.DecimalResultProcessor(Decimal, f"%d.{'0' * scale}" if scale else "%d").process
+    quantum = Decimal(1).scaleb(-scale)
+
+    def exact(value: Any) -> Decimal:
+        if type(value) is str and _NUMBER.fullmatch(value):
+            value = Decimal(value)
+        if type(value) is not Decimal or not value.is_finite():
+            raise error(value)
+        # Text reads as written; only the zeros a shorter fraction lacks are added.
+        if -scale < int(value.as_tuple().exponent) <= 0:
+            return value.quantize(quantum, context=_EXACT)
+        return value
+
+    by_type: dict[type, Callable[[Any], Any]] = {float: from_float, int: from_int, type(None): from_float}
+    get: Callable[[type, Callable[[Any], Any]], Callable[[Any], Any]] = by_type.get
+
+    def process(value: Any) -> Any:
+        return get(type(value), exact)(value)
+
+    return process
+
+
+def _float(error: Callable[[Any], Exception]) -> Processor:
+    def other(value: Any) -> float:
+        if type(value) is int and float(value) == value:  # 2**53 + 1 has no float
+            return float(value)
+        if type(value) is str and _NUMBER.fullmatch(value):
+            return float(value)
+        raise error(value)
+
+    def process(value: Any) -> Any:
+        if type(value) is float or value is None:
+            return value
+        return other(value)
+
+    return process
+
+
+def _text(encoding: str, error: Callable[[Any], Exception]) -> Processor:
+    decode = convkit.UnicodeResultProcessor(encoding).process
+
+    # Only blobs are text to decode; every other value is already its own reading.
+    def process(value: Any) -> Any:
+        if type(value) is not bytes:
+            return value
+        try:
+            return decode(value)
+        except UnicodeDecodeError as exc:
+            raise error(value) from exc
+
+    return process
+
+
+def processor_for(
+    declared_type: str | None, options: mapkit.immutabledict[str, Any] = DEFAULT_OPTIONS, column: str | None = None
+) -> Processor:
     """The column processor for a column of the given declared type, or None.
 
     SQLite keeps dates and times as text and booleans and decimals as numbers,
-    so the declared type is what says how to read them back.
+    so the declared type is what says how to read them back.  ``column`` names
+    the column in the error raised for a value with no exact reading.
     """
-    t = (declared_type or "").upper()
+    declared = declared_type or ""
+    t = declared.upper()
+
+    def error(reading: str) -> Callable[[Any], UnreadableValueError]:
+        return _unreadable(column, declared, reading)
+
     if "BOOL" in t:
-        return convkit.int_to_boolean
+        return _boolean(error("a boolean (0 or 1)"))
     if "DATETIME" in t or "TIMESTAMP" in t:
-        return convkit.str_to_datetime
+        return _parsed(convkit.str_to_datetime, error("a datetime"))
     if t.startswith("DATE"):
-        return convkit.str_to_date
+        return _parsed(convkit.str_to_date, error("a date"))
     if t.startswith("TIME"):
-        return convkit.str_to_time
+        return _parsed(convkit.str_to_time, error("a time"))
     if "NUMERIC" in t or "DECIMAL" in t:
-        return convkit.DecimalResultProcessor(Decimal, f"%.{int(options['decimal_places'])}f").process
+        declared_scale = _SCALE.search(t)
+        if declared_scale:
+            scale = int(declared_scale.group(1) or 0)
+        else:
+            scale = int(options["decimal_places"])
+        return _decimal(scale, error(f"a decimal number with {scale} places"))
     if "REAL" in t or "FLOA" in t or "DOUB" in t:
-        return convkit.to_float
+        return _float(error("a float"))
     if "BLOB" in t and options["decode_blobs"]:
-        # Text that arrives as str already stays as it is.
-        return convkit.UnicodeResultProcessor(options["encoding"]).conditional_process
+        return _text(options["encoding"], error(f"{options['encoding']} text"))
     return None
 
 
@@ -75,7 +200,7 @@ class SQLiteResult:
         self,
         cursor: sqlite3.Cursor,
         types: Sequence[str | None] | dict[str, str] = (),
-        options: immutabledict[str, Any] = DEFAULT_OPTIONS,
+        options: mapkit.immutabledict[str, Any] = DEFAULT_OPTIONS,
     ) -> None:
         if cursor.description is None:
             raise ValueError("the cursor has no result rows (was a SELECT executed?)")
@@ -87,7 +212,7 @@ class SQLiteResult:
         self.cursor = cursor
         self.options = options
         self.metadata = ResultMetaData(names)
-        processors = [processor_for(t, options) for t in types]
+        processors = [processor_for(t, options, name) for t, name in zip(types, names)]
         self.processors: list[Processor] | None = processors if any(processors) else None
         # One callable per result, so a fetch is a plain map over the driver's tuples.
         self._make_row = partial(Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"])
