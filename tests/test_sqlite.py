@@ -1,4 +1,5 @@
 import datetime
+import pathlib
 import sqlite3
 from contextlib import closing, contextmanager
 from decimal import Decimal
@@ -95,9 +96,9 @@ GRID = [
     ("REAL", "real", 0.1, 0.1), ("DOUBLE", "integer", 2**53, 2.0**53), ("FLOAT", "integer", 2**53 + 1, Unreadable),
     ("REAL", "text", "1.5", 1.5), ("REAL", "text", "one", Unreadable), ("REAL", "blob", b"1.5", Unreadable),
     ("REAL", "null", None, None),
-    # BLOB columns, with decode_blobs: blobs are encoded text, other values their own reading.
+    # BLOB columns, with decode_blobs: blobs are encoded text, and text is kept.
     ("BLOB", "blob", "café".encode(), "café"), ("BLOB", "blob", b"\xff", Unreadable), ("BLOB", "text", "a", "a"),
-    ("BLOB", "integer", 5, 5), ("BLOB", "null", None, None),
+    ("BLOB", "integer", 5, Unreadable), ("BLOB", "real", 0.5, Unreadable), ("BLOB", "null", None, None),
 ] + [  # Types with no processor: every value as the driver reads it.
     (declared, storage, value, value)
     for declared in ("INTEGER", "TEXT", "VARCHAR(20)", None)
@@ -161,3 +162,10 @@ def test_main_job_leaves_other_data_alone(capsys, tmp_path):
         assert main(["--db", str(where)]) == 1
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and str(where) in err and reason in err
+
+
+def test_readme_quick_start(capsys):
+    readme = (pathlib.Path(__file__).parents[1] / "README.md").read_text()
+    section = readme[readme.index("### The host layer and SQLite"):]
+    exec(section[section.index("```python\n") + 10:section.index("```\n")], {})
+    assert "9007199254740993.00 café" in capsys.readouterr().out

@@ -82,17 +82,6 @@ def _boolean(error: Callable[[Any], Exception]) -> Processor:
     return _Lookup({None: None, 0: False, 1: True}, error).__getitem__
 
 
-def _parsed(parse: Callable[[Any], Any], error: Callable[[Any], Exception]) -> Processor:
-    # The native parsers read ISO text and refuse everything else with a ValueError.
-    def process(value: Any) -> Any:
-        try:
-            return parse(value)
-        except (ValueError, TypeError, OverflowError) as exc:
-            raise error(value) from exc
-
-    return process
-
-
 def _decimal(scale: int, error: Callable[[Any], Exception]) -> Processor:
     # A REAL is rounded to the scale by formatting, as always.  An INTEGER must not
     # pass through a C double on the way (2**53 + 1 would come back as 2**53), so
@@ -136,19 +125,21 @@ def _float(error: Callable[[Any], Exception]) -> Processor:
     return process
 
 
-def _text(encoding: str, error: Callable[[Any], Exception]) -> Processor:
-    decode = convkit.UnicodeResultProcessor(encoding).process
+_VALUE_ERRORS = (ValueError, TypeError, OverflowError)
 
-    # Only blobs are text to decode; every other value is already its own reading.
-    def process(value: Any) -> Any:
-        if type(value) is not bytes:
-            return value
+
+def _explain(columns: list[tuple[str, str | None, Processor]], raw: Sequence[Any]) -> UnreadableValueError | None:
+    """The error naming the first column whose processor refuses its value, if one does."""
+    for (name, declared, process), value in zip(columns, raw):
+        if process is None:
+            continue
         try:
-            return decode(value)
-        except UnicodeDecodeError as exc:
-            raise error(value) from exc
-
-    return process
+            process(value)
+        except UnreadableValueError as exc:
+            return exc
+        except _VALUE_ERRORS as exc:
+            return _unreadable(name, declared or "", f"{declared} ({exc})")(value)
+    return None
 
 
 def processor_for(
@@ -158,7 +149,7 @@ def processor_for(
 
     SQLite keeps dates and times as text and booleans and decimals as numbers,
     so the declared type is what says how to read them back.  ``column`` names
-    the column in the error raised for a value with no exact reading.
+    the column in the errors that the host's own processors raise.
     """
     declared = declared_type or ""
     t = declared.upper()
@@ -168,12 +159,14 @@ def processor_for(
 
     if "BOOL" in t:
         return _boolean(error("a boolean (0 or 1)"))
+    # The native parsers and the decoder refuse, with an error of their own,
+    # every value they have no reading for; SQLiteResult names the column.
     if "DATETIME" in t or "TIMESTAMP" in t:
-        return _parsed(convkit.str_to_datetime, error("a datetime"))
+        return convkit.str_to_datetime
     if t.startswith("DATE"):
-        return _parsed(convkit.str_to_date, error("a date"))
+        return convkit.str_to_date
     if t.startswith("TIME"):
-        return _parsed(convkit.str_to_time, error("a time"))
+        return convkit.str_to_time
     if "NUMERIC" in t or "DECIMAL" in t:
         declared_scale = _SCALE.search(t)
         if declared_scale:
@@ -184,7 +177,8 @@ def processor_for(
     if "REAL" in t or "FLOA" in t or "DOUB" in t:
         return _float(error("a float"))
     if "BLOB" in t and options["decode_blobs"]:
-        return _text(options["encoding"], error(f"{options['encoding']} text"))
+        # Text that arrives as str already stays as it is.
+        return convkit.UnicodeResultProcessor(options["encoding"]).conditional_process
     return None
 
 
@@ -215,7 +209,26 @@ class SQLiteResult:
         processors = [processor_for(t, options, name) for t, name in zip(types, names)]
         self.processors: list[Processor] | None = processors if any(processors) else None
         # One callable per result, so a fetch is a plain map over the driver's tuples.
-        self._make_row = partial(Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"])
+        make = partial(Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"])
+        self._make_row: Callable[[Sequence[Any]], Row] = make
+        if self.processors is not None:
+            columns = list(zip(names, types, processors))
+
+            # A try costs nothing until it catches: one frame per row names the
+            # column of a failing native processor, where one per value would
+            # cost as much for every column.
+            def make_row(raw: Sequence[Any]) -> Row:
+                try:
+                    return make(raw)
+                except UnreadableValueError:
+                    raise
+                except _VALUE_ERRORS as exc:
+                    explained = _explain(columns, raw)
+                    if explained is None:
+                        raise
+                    raise explained from exc
+
+            self._make_row = make_row
 
     def keys(self) -> tuple[str, ...]:
         return self.metadata.keys
