@@ -144,6 +144,7 @@ def test_main_job_leaves_other_data_alone(capsys, tmp_path):
     from tessel.__main__ import TABLE
 
     path = tmp_path / "user.db"
+    path.unlink(missing_ok=True)  # the leak mode runs a test again in the same folder
     with closing(sqlite3.connect(path)) as conn:
         conn.execute(f"CREATE TABLE {TABLE} (id INTEGER PRIMARY KEY, a, b, c, d, e, f, g, h)")
         conn.execute(f"INSERT INTO {TABLE} (id) VALUES (1)")
@@ -157,7 +158,7 @@ def test_main_job_leaves_other_data_alone(capsys, tmp_path):
     assert path.read_bytes() == before
 
     folder = tmp_path / "folder"
-    folder.mkdir()
+    folder.mkdir(exist_ok=True)
     for where, reason in [(folder, "is a directory"), (tmp_path / "missing" / "x.db", "no folder")]:
         assert main(["--db", str(where)]) == 1
         err = capsys.readouterr().err
