@@ -19,6 +19,7 @@ import sqlite3
 from collections.abc import Callable, Iterator, Sequence
 from decimal import MAX_PREC, Context, Decimal
 from functools import partial
+from types import FunctionType
 from typing import Any
 
 from tessel.engine import convkit, mapkit
@@ -100,11 +101,13 @@ def _decimal(scale: int, error: Callable[[Any], Exception]) -> Processor:
             return value.quantize(quantum, context=_EXACT)
         return value
 
-    by_type: dict[type, Callable[[Any], Any]] = {float: from_float, int: from_int, type(None): from_float}
-    get: Callable[[type, Callable[[Any], Any]], Callable[[Any], Any]] = by_type.get
-
     def process(value: Any) -> Any:
-        return get(type(value), exact)(value)
+        t = type(value)
+        if t is float:
+            return from_float(value)
+        if t is int:
+            return from_int(value)
+        return None if value is None else exact(value)
 
     return process
 
@@ -140,6 +143,11 @@ def _explain(columns: list[tuple[str, str | None, Processor]], raw: Sequence[Any
         except _VALUE_ERRORS as exc:
             return _unreadable(name, declared or "", f"{declared} ({exc})")(value)
     return None
+
+
+def _names_its_column(process: Processor) -> bool:
+    """True for the host's own processors, which raise UnreadableValueError themselves."""
+    return process is None or isinstance(process, FunctionType) or isinstance(getattr(process, "__self__", None), _Lookup)
 
 
 def processor_for(
@@ -211,7 +219,7 @@ class SQLiteResult:
         # One callable per result, so a fetch is a plain map over the driver's tuples.
         make = partial(Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"])
         self._make_row: Callable[[Sequence[Any]], Row] = make
-        if self.processors is not None:
+        if not all(map(_names_its_column, processors)):
             columns = list(zip(names, types, processors))
 
             # A try costs nothing until it catches: one frame per row names the
