@@ -46,8 +46,17 @@ class NotOurTable(Exception):
     """The file holds a table of our name that this job did not make."""
 
 
+def claim_table(conn: sqlite3.Connection) -> None:
+    """Makes the job's table, or finds it made by an earlier run; refuses any other."""
+    existing = conn.execute("SELECT type, sql FROM sqlite_master WHERE name = ?", (TABLE,)).fetchone()
+    if existing is None:
+        conn.execute(SCHEMA)
+    elif tuple(existing) != ("table", SCHEMA):
+        raise NotOurTable(f"it already holds a {existing[0]} named {TABLE!r} that python -m tessel did not make")
+
+
 def populate(conn: sqlite3.Connection, rows: int, seed: int = 7) -> None:
-    """Fills the job's own table with `rows` rows of the kinds of values an application keeps."""
+    """Fills the job's own table (see claim_table) with `rows` rows of the kinds of values an application keeps."""
     rng = random.Random(seed)
     base = datetime.datetime(2024, 1, 1)
 
@@ -68,11 +77,6 @@ def populate(conn: sqlite3.Connection, rows: int, seed: int = 7) -> None:
             f"note for {name} #{i}".encode(),
         )
 
-    existing = conn.execute("SELECT type, sql FROM sqlite_master WHERE name = ?", (TABLE,)).fetchone()
-    if existing is None:
-        conn.execute(SCHEMA)
-    elif tuple(existing) != ("table", SCHEMA):
-        raise NotOurTable(f"it already holds a {existing[0]} named {TABLE!r} that python -m tessel did not make")
     # Our own table: the rows it drops are those of an earlier run.
     conn.execute(f"DELETE FROM {TABLE}")
     conn.executemany(f"INSERT INTO {TABLE} VALUES ({', '.join('?' * len(COLUMNS))})", map(make, range(rows)))
@@ -225,27 +229,36 @@ def main(argv: list[str] | None = None) -> int:
     if args.rows < 1 or args.repeat < 1:
         parser.error("--rows and --repeat must be at least 1")
 
-    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
-    where = "in memory" if args.db == ":memory:" else os.path.abspath(args.db)
-    print(f"tessel main job: {args.rows:,} rows of {len(COLUMNS)} columns, SQLite {sqlite3.sqlite_version} {where}")
-    print(f"Python {sys.version.split()[0]}{' free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}; "
-          f"options {options}")
-    print()
-
     try:
         conn = sqlite3.connect(args.db)
-        conn.execute("SELECT count(*) FROM sqlite_master").fetchone()  # reads the file's header
     except sqlite3.Error as exc:
         print(f"error: cannot open {args.db}: {why_unopenable(args.db, exc)}", file=sys.stderr)
         return 1
     # closing(): a connection's own context manager only commits.
     with closing(conn):
         try:
+            conn.execute("SELECT count(*) FROM sqlite_master").fetchone()  # reads the file's header
+        except sqlite3.Error as exc:
+            print(f"error: cannot open {args.db}: {why_unopenable(args.db, exc)}", file=sys.stderr)
+            return 1
+        try:
+            claim_table(conn)
+        except (NotOurTable, sqlite3.Error) as exc:
+            print(f"error: not writing into {args.db}: {exc}", file=sys.stderr)
+            return 1
+
+        options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
+        where = "in memory" if args.db == ":memory:" else os.path.abspath(args.db)
+        print(f"tessel main job: {args.rows:,} rows of {len(COLUMNS)} columns, SQLite {sqlite3.sqlite_version} {where}")
+        print(f"Python {sys.version.split()[0]}{' free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}; "
+              f"options {options}")
+        print()
+        try:
             started = time.perf_counter()
             populate(conn, args.rows)
-        except (NotOurTable, sqlite3.Error) as exc:
+        except sqlite3.Error as exc:
             conn.rollback()
-            print(f"error: not writing into {args.db}: {exc}", file=sys.stderr)
+            print(f"error: could not fill {TABLE!r} in {args.db}: {exc}", file=sys.stderr)
             return 1
         print(f"Filled table {TABLE!r} in {time.perf_counter() - started:.2f} s.")
         print()
