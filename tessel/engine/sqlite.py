@@ -216,7 +216,8 @@ class SQLiteResult:
         self.metadata = ResultMetaData(names)
         processors = [processor_for(t, options, name) for t, name in zip(types, names)]
         self.processors: list[Processor] | None = processors if any(processors) else None
-        # One callable per result, so a fetch is a plain map over the driver's tuples.
+        # One callable per result, so a fetch is a plain map over the driver's tuples;
+        # every fetch builds its rows through it, or errors lose their column's name.
         make = partial(Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"])
         self._make_row: Callable[[Sequence[Any]], Row] = make
         if not all(map(_names_its_column, processors)):
