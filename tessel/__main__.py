@@ -15,18 +15,19 @@ import statistics
 import sys
 import sysconfig
 import time
-import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Sequence
 from contextlib import closing
 from decimal import Decimal
+from typing import Any, TextIO
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", RuntimeWarning)  # the GIL notice on import
-    from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types
+from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types
 
-TABLE = "readings"
-SCHEMA = f"""
-CREATE TABLE IF NOT EXISTS {TABLE} (
+Options = Any  # the immutabledict of SQLiteResult options
+
+# A name of our own, and the schema as SQLite keeps it (with this comment), are
+# how the job knows its own table in a file it is given: it writes into no other.
+TABLE = "tessel_main_job_readings"
+SCHEMA = f"""CREATE TABLE {TABLE} (  -- made by python -m tessel, refilled at each run
     id       INTEGER PRIMARY KEY,
     active   BOOLEAN,
     score    REAL,
@@ -41,12 +42,25 @@ COLUMNS = ["id", "active", "score", "name", "born", "alarm", "created", "price",
 NAMES = ["ada", "grace", "edsger", "barbara", "ken", "dennis", "margaret", "alan", "frances", "niklaus"]
 
 
+class NotOurTable(Exception):
+    """The file holds a table of our name that this job did not make."""
+
+
+def claim_table(conn: sqlite3.Connection) -> None:
+    """Makes the job's table, or finds it made by an earlier run; refuses any other."""
+    existing = conn.execute("SELECT type, sql FROM sqlite_master WHERE name = ?", (TABLE,)).fetchone()
+    if existing is None:
+        conn.execute(SCHEMA)
+    elif tuple(existing) != ("table", SCHEMA):
+        raise NotOurTable(f"it already holds a {existing[0]} named {TABLE!r} that python -m tessel did not make")
+
+
 def populate(conn: sqlite3.Connection, rows: int, seed: int = 7) -> None:
-    """Fills the table with `rows` rows of the kinds of values an application keeps."""
+    """Fills the job's own table (see claim_table) with `rows` rows of the kinds of values an application keeps."""
     rng = random.Random(seed)
     base = datetime.datetime(2024, 1, 1)
 
-    def make(i: int) -> tuple:
+    def make(i: int) -> tuple[Any, ...]:
         moment = base + datetime.timedelta(seconds=rng.randrange(366 * 86400), microseconds=rng.randrange(10**6))
         # SQLite's strftime('%f') writes milliseconds; some drivers write microseconds.
         created = moment.isoformat(" ", "milliseconds" if i % 4 else "microseconds")
@@ -63,68 +77,91 @@ def populate(conn: sqlite3.Connection, rows: int, seed: int = 7) -> None:
             f"note for {name} #{i}".encode(),
         )
 
-    conn.execute(SCHEMA)
+    # Our own table: the rows it drops are those of an earlier run.
     conn.execute(f"DELETE FROM {TABLE}")
     conn.executemany(f"INSERT INTO {TABLE} VALUES ({', '.join('?' * len(COLUMNS))})", map(make, range(rows)))
     conn.commit()
 
 
 # The same conversions written in Python, for the driver's own rows.
-def _py_bool(v):
+def _py_bool(v: int | None) -> bool | None:
     return None if v is None else bool(v)
 
 
-def _py_float(v):
+def _py_float(v: float | None) -> float | None:
     return None if v is None else float(v)
 
 
-def _py_datetime(v):
+def _py_datetime(v: str | None) -> datetime.datetime | None:
     return None if v is None else datetime.datetime.fromisoformat(v)
 
 
-def _py_date(v):
+def _py_date(v: str | None) -> datetime.date | None:
     return None if v is None else datetime.date.fromisoformat(v)
 
 
-def _py_time(v):
+def _py_time(v: str | None) -> datetime.time | None:
     return None if v is None else datetime.time.fromisoformat(v)
 
 
-def _py_decimal(v):
+def _py_decimal(v: float | None) -> Decimal | None:
     return None if v is None else Decimal("%.2f" % v)
 
 
-def _py_text(v):
+def _py_text(v: str | bytes | None) -> str | None:
     return None if v is None or isinstance(v, str) else v.decode("utf-8")
 
 
-PY_CONVERTERS = [None, _py_bool, _py_float, None, _py_date, _py_time, _py_datetime, _py_decimal, _py_text]
+PY_CONVERTERS: list[Callable[[Any], Any] | None] = [
+    None, _py_bool, _py_float, None, _py_date, _py_time, _py_datetime, _py_decimal, _py_text,
+]
 
 
-def convert_in_python(raw: tuple) -> tuple:
+def convert_in_python(raw: Sequence[Any]) -> tuple[Any, ...]:
     return tuple(v if f is None else f(v) for f, v in zip(PY_CONVERTERS, raw))
 
 
-def fetch_tessel(conn: sqlite3.Connection, options) -> list:
+Fetch = Callable[[sqlite3.Connection, Options], list[Any]]
+
+
+def fetch_tessel(conn: sqlite3.Connection, options: Options) -> list[Any]:
     cursor = conn.execute(f"SELECT * FROM {TABLE}")
     return SQLiteResult(cursor, declared_types(conn, TABLE), options).fetchall()
 
 
-def fetch_tuples(conn: sqlite3.Connection, options) -> list:
+def fetch_tuples(conn: sqlite3.Connection, options: Options) -> list[Any]:
     return [convert_in_python(raw) for raw in conn.execute(f"SELECT * FROM {TABLE}")]
 
 
-def fetch_sqlite_rows(conn: sqlite3.Connection, options) -> list:
+def fetch_sqlite_rows(conn: sqlite3.Connection, options: Options) -> list[Any]:
     cursor = conn.cursor()
     cursor.row_factory = lambda cur, raw: sqlite3.Row(cur, convert_in_python(raw))
     return cursor.execute(f"SELECT * FROM {TABLE}").fetchall()
 
 
-def fetch_raw(conn: sqlite3.Connection, options) -> list:
+def fetch_raw(conn: sqlite3.Connection, options: Options) -> list[Any]:
     return conn.execute(f"SELECT * FROM {TABLE}").fetchall()
 
 
-CONTENDERS: list[tuple[str, Callable]] = [
+def typed(rows: Iterable[Iterable[Any]]) -> list[list[tuple[type, Any]]]:
+    """Each value with its type: True is not 1, nor Decimal('12.50') 12.5, nor a datetime its text."""
+    return [[(type(v), v) for v in row] for row in rows]
+
+
+def disagreement(conn: sqlite3.Connection, options: Options) -> str | None:
+    """Where the converting contenders read a value differently, or None if they agree."""
+    reads = [(name, typed(fetch(conn, options))) for name, fetch in CONTENDERS if fetch is not fetch_raw]
+    (first_name, first), *others = reads
+    for name, other in others:
+        for i, (a, b) in enumerate(zip(first, other)):
+            if a != b:
+                return f"row {i}: {first_name} read {[v for _, v in a]!r}, {name} read {[v for _, v in b]!r}"
+        if len(first) != len(other):
+            return f"{first_name} read {len(first)} rows, {name} {len(other)}"
+    return None
+
+
+CONTENDERS: list[tuple[str, Fetch]] = [
     ("tessel Row, native processors", fetch_tessel),
     ("sqlite3 tuples, Python conversions", fetch_tuples),
     ("sqlite3.Row, Python conversions", fetch_sqlite_rows),
@@ -135,7 +172,7 @@ CONTENDERS: list[tuple[str, Callable]] = [
 class Progress:
     """A one-line progress bar on a terminal; a plain count line otherwise."""
 
-    def __init__(self, total: int, stream=sys.stderr) -> None:
+    def __init__(self, total: int, stream: TextIO = sys.stderr) -> None:
         self.total, self.done, self.stream = total, 0, stream
         self.tty = stream.isatty()
 
@@ -152,7 +189,7 @@ class Progress:
             print(f"  ... {self.done}/{self.total} timed fetches done", file=self.stream, flush=True)
 
 
-def show_rows(conn: sqlite3.Connection, options, count: int = 3) -> None:
+def show_rows(conn: sqlite3.Connection, options: Options, count: int = 3) -> None:
     cursor = conn.execute(f"SELECT * FROM {TABLE} ORDER BY id LIMIT {count}")
     result = SQLiteResult(cursor, declared_types(conn, TABLE), options)
     print(f"First {count} rows, read three ways:")
@@ -162,6 +199,21 @@ def show_rows(conn: sqlite3.Connection, options, count: int = 3) -> None:
         print(f"  by attribute row.created={row.created!r}  row.alarm={row.alarm!r}")
         print(f"  as a tuple   {tuple(row)!r}")
         print()
+
+
+def why_unopenable(path: str, exc: sqlite3.Error) -> str:
+    """SQLite says only "unable to open database file"; the file system says why."""
+    parent = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        return "it is a directory"
+    if not os.path.isdir(parent):
+        return f"there is no folder {parent}"
+    if os.path.exists(path):
+        if not os.access(path, os.R_OK | os.W_OK):
+            return "permission denied"
+    elif not os.access(parent, os.W_OK | os.X_OK):
+        return f"permission denied in {parent}"
+    return str(exc)  # "file is not a database", for one
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -177,31 +229,53 @@ def main(argv: list[str] | None = None) -> int:
     if args.rows < 1 or args.repeat < 1:
         parser.error("--rows and --repeat must be at least 1")
 
-    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
-    where = "in memory" if args.db == ":memory:" else os.path.abspath(args.db)
-    print(f"tessel main job: {args.rows:,} rows of {len(COLUMNS)} columns, SQLite {sqlite3.sqlite_version} {where}")
-    print(f"Python {sys.version.split()[0]}{' free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}; "
-          f"options {options}")
-    print()
-
+    try:
+        conn = sqlite3.connect(args.db)
+    except sqlite3.Error as exc:
+        print(f"error: cannot open {args.db}: {why_unopenable(args.db, exc)}", file=sys.stderr)
+        return 1
     # closing(): a connection's own context manager only commits.
-    with closing(sqlite3.connect(args.db)) as conn:
-        started = time.perf_counter()
-        populate(conn, args.rows)
+    with closing(conn):
+        try:
+            conn.execute("SELECT count(*) FROM sqlite_master").fetchone()  # reads the file's header
+        except sqlite3.Error as exc:
+            print(f"error: cannot open {args.db}: {why_unopenable(args.db, exc)}", file=sys.stderr)
+            return 1
+        try:
+            claim_table(conn)
+        except (NotOurTable, sqlite3.Error) as exc:
+            print(f"error: not writing into {args.db}: {exc}", file=sys.stderr)
+            return 1
+
+        options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
+        where = "in memory" if args.db == ":memory:" else os.path.abspath(args.db)
+        print(f"tessel main job: {args.rows:,} rows of {len(COLUMNS)} columns, SQLite {sqlite3.sqlite_version} {where}")
+        print(f"Python {sys.version.split()[0]}{' free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}; "
+              f"options {options}")
+        print()
+        try:
+            started = time.perf_counter()
+            populate(conn, args.rows)
+        except sqlite3.Error as exc:
+            conn.rollback()
+            print(f"error: could not fill {TABLE!r} in {args.db}: {exc}", file=sys.stderr)
+            return 1
         print(f"Filled table {TABLE!r} in {time.perf_counter() - started:.2f} s.")
         print()
         show_rows(conn, options)
 
-        # Check all three agree before timing them.
-        ours = [tuple(r) for r in fetch_tessel(conn, options)]
-        if ours != fetch_tuples(conn, options) or ours != [tuple(r) for r in fetch_sqlite_rows(conn, options)]:
-            print("error: the contenders read different values", file=sys.stderr)
+        # Check that they agree, type and value, before timing them.
+        differs = disagreement(conn, options)
+        if differs is not None:
+            print(f"error: the contenders read different values: {differs}", file=sys.stderr)
             return 1
 
         timings: dict[str, list[float]] = {name: [] for name, _ in CONTENDERS}
         progress = Progress(args.repeat * len(CONTENDERS))
-        for _ in range(args.repeat):
-            for name, fetch in CONTENDERS:  # interleaved, so drift touches all alike
+        for round_ in range(args.repeat):
+            # Interleaved, so drift touches all alike, and each round in the other
+            # order, so none always runs first (or right after a collection).
+            for name, fetch in CONTENDERS if round_ % 2 == 0 else CONTENDERS[::-1]:
                 started = time.perf_counter()
                 fetch(conn, options)
                 timings[name].append(time.perf_counter() - started)

@@ -4,6 +4,8 @@ import datetime
 from collections.abc import Callable
 from typing import Any, Generic, TypeVar, overload
 
+from typing_extensions import disjoint_base
+
 _T = TypeVar("_T")
 
 @overload
@@ -37,6 +39,7 @@ def str_to_date(value: None, /) -> None:
 @overload
 def str_to_date(value: str, /) -> datetime.date: ...
 
+@disjoint_base
 class UnicodeResultProcessor:
     """UnicodeResultProcessor objects"""
 
@@ -52,6 +55,7 @@ class UnicodeResultProcessor:
     @overload
     def conditional_process(self, value: str | bytes, /) -> str: ...
 
+@disjoint_base
 class DecimalResultProcessor(Generic[_T]):
     """DecimalResultProcessor objects"""
 

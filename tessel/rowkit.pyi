@@ -1,10 +1,14 @@
 """Module containing C versions of core ResultProxy classes."""
 
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, final
+from typing import Any, TypeVar, final
+
+from typing_extensions import disjoint_base
 
 _Processors = Sequence[Callable[[Any], Any] | None] | None
+_R = TypeVar("_R", bound=BaseRow)
 
+@disjoint_base
 class BaseRow:
     """BaseRow is a abstract base class for Row"""
 
@@ -33,6 +37,8 @@ class BaseRow:
     def __iter__(self) -> Iterator[Any]: ...
     def __hash__(self) -> int: ...
     def __getattribute__(self, name: str, /) -> Any: ...
+    # Columns read as attributes (row.name) go through __getattribute__ at run
+    # time; this declaration is how a type checker learns that they exist.
     def __getattr__(self, name: str, /) -> Any: ...
 
 @final
@@ -48,5 +54,5 @@ class tuplegetter:
     def __reduce__(self) -> tuple[type[tuplegetter], tuple[Any, ...]]:
         """Return state information for pickling"""
 
-def safe_rowproxy_reconstructor(cls: type[BaseRow], state: Any, /) -> BaseRow:
+def safe_rowproxy_reconstructor(cls: type[_R], state: Any, /) -> _R:
     """reconstruct a Row instance from its pickled form."""

@@ -1,13 +1,15 @@
 import datetime
+import pathlib
 import sqlite3
-from contextlib import contextmanager
+from contextlib import closing, contextmanager
 from decimal import Decimal
 
 import pytest
 
 from tessel.__main__ import main
-from tessel.engine.row import Row
-from tessel.engine.sqlite import DEFAULT_OPTIONS, KEY_OBJECTS_ONLY, SQLiteResult, declared_types, processor_for
+from tessel.engine.row import KEY_OBJECTS_ONLY, Row
+from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types, processor_for
+from tessel.engine.sqlite import UnreadableValueError as Unreadable
 
 
 @contextmanager
@@ -27,15 +29,21 @@ def database():
         conn.close()
 
 
+def same(a, b):
+    """Equal in value and in type, item by item: True is not 1, nor Decimal('12.50') 12.5."""
+    return [(type(v), v) for v in a] == [(type(v), v) for v in b]
+
+
 def test_rows_come_back_converted():
     with database() as conn:
         options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
         result = SQLiteResult(conn.execute("SELECT * FROM t ORDER BY id"), declared_types(conn, "t"), options)
         first, second = result.fetchall()
         assert type(first) is Row
-        assert tuple(first) == (1, True, datetime.datetime(2024, 3, 5, 14, 30, 15, 500000), datetime.date(2024, 3, 5),
-                                datetime.time(14, 30, 15, 123000), Decimal("12.50"), 2.0, "café", "a")
-        assert tuple(second) == (2, False, None, None, None, None, None, None, None)
+        assert same(first, (1, True, datetime.datetime(2024, 3, 5, 14, 30, 15, 500000), datetime.date(2024, 3, 5),
+                            datetime.time(14, 30, 15, 123000), Decimal("12.50"), 2.0, "café", "a"))
+        assert same(second, (2, False, None, None, None, None, None, None, None))
+        assert str(first.price) == "12.50"  # at the column's scale
         assert first["price"] == first.price == first[5]
         assert result.keys() == ("id", "ok", "at", "day", "tm", "price", "ratio", "note", "name")
 
@@ -75,9 +83,103 @@ def test_bad_inputs():
         assert processor_for(None) is None and processor_for("VARCHAR(20)") is None
 
 
+# Every storage class in every declared type: (declared type, typeof(), value,
+# reading, or UnreadableValueError where the value has no exact reading).
+BIG = 2**63 - 1
+GRID = [
+    ("BOOLEAN", "integer", 1, True), ("BOOLEAN", "integer", 0, False), ("BOOLEAN", "integer", 2, Unreadable),
+    ("BOOLEAN", "real", 1.0, True), ("BOOLEAN", "real", 0.5, Unreadable), ("BOOLEAN", "text", "true", Unreadable),
+    ("BOOLEAN", "blob", b"\x01", Unreadable), ("BOOLEAN", "null", None, None),
+    ("DATE", "text", "2024-03-05", datetime.date(2024, 3, 5)), ("DATE", "text", "soon", Unreadable),
+    ("DATE", "integer", 20240305, Unreadable), ("DATE", "real", 2460374.5, Unreadable),
+    ("DATE", "blob", b"2024-03-05", Unreadable), ("DATE", "null", None, None),
+    ("TIME", "text", "14:30:15.123", datetime.time(14, 30, 15, 123000)), ("TIME", "integer", 52215, Unreadable),
+    ("DATETIME", "text", "2024-03-05 14:30:15.5", datetime.datetime(2024, 3, 5, 14, 30, 15, 500000)),
+    ("TIMESTAMP", "real", 1709649015.5, Unreadable), ("DATETIME", "blob", b"", Unreadable),
+    # Integers never pass through a double; text reads as written, padded to the scale.
+    ("NUMERIC(20, 0)", "integer", 2**53 + 1, Decimal("9007199254740993")),
+    ("NUMERIC(20, 0)", "integer", BIG, Decimal(BIG)),
+    ("DECIMAL(12, 2)", "integer", -BIG - 1, Decimal("-9223372036854775808.00")),
+    ("NUMERIC", "integer", BIG, Decimal("9223372036854775807.0000000000")),  # 29 digits
+    ("NUMERIC(10, 2)", "real", 2.5, Decimal("2.50")), ("NUMERIC(10,2)", "real", 2.675, Decimal("2.67")),
+    ("NUMERIC(10, 2)", "text", "12.5", Decimal("12.50")), ("NUMERIC(10, 2)", "text", " 0.125 ", Decimal("0.125")),
+    ("NUMERIC(40, 2)", "text", "123456789012345678901234567890.01", Decimal("123456789012345678901234567890.01")),
+    ("NUMERIC(10, 2)", "text", "12,50", Unreadable), ("NUMERIC(10, 2)", "text", "NaN", Unreadable),
+    ("NUMERIC(10, 2)", "blob", b"12", Unreadable), ("NUMERIC(10, 2)", "null", None, None),
+    ("REAL", "real", 0.1, 0.1), ("DOUBLE", "integer", 2**53, 2.0**53), ("FLOAT", "integer", 2**53 + 1, Unreadable),
+    ("REAL", "text", "1.5", 1.5), ("REAL", "text", "one", Unreadable), ("REAL", "blob", b"1.5", Unreadable),
+    ("REAL", "null", None, None),
+    # BLOB columns, with decode_blobs: blobs are encoded text, and text is kept.
+    ("BLOB", "blob", "café".encode(), "café"), ("BLOB", "blob", b"\xff", Unreadable), ("BLOB", "text", "a", "a"),
+    ("BLOB", "integer", 5, Unreadable), ("BLOB", "real", 0.5, Unreadable), ("BLOB", "null", None, None),
+] + [  # Types with no processor: every value as the driver reads it.
+    (declared, storage, value, value)
+    for declared in ("INTEGER", "TEXT", "VARCHAR(20)", None)
+    for storage, value in (("integer", BIG), ("real", 1.5), ("text", "x"), ("blob", b"x"), ("null", None))
+]
+
+
+@pytest.mark.parametrize(("declared", "storage", "value", "reading"), GRID)
+def test_every_storage_class_in_every_declared_type(declared, storage, value, reading):
+    with closing(sqlite3.connect(":memory:")) as conn:
+        cursor = conn.execute("SELECT ? AS v, typeof(?)", (value, value))
+        result = SQLiteResult(cursor, [declared, None], DEFAULT_OPTIONS.union(decode_blobs=True))
+        if reading is Unreadable:
+            with pytest.raises(Unreadable) as caught:
+                result.fetchone()
+            assert repr(value)[:20] in str(caught.value) and f"'v' declared {declared!r}" in str(caught.value)
+        else:
+            got, stored = result.fetchone()
+            assert stored == storage
+            assert same([got], [reading])
+
+
+def test_numeric_round_trip_through_a_table():
+    values = [2**53 + 1, BIG, -BIG - 1, 0, 1234.5]
+    with closing(sqlite3.connect(":memory:")) as conn:
+        conn.execute("CREATE TABLE t (n NUMERIC(20, 0), m NUMERIC(30, 2))")
+        conn.executemany("INSERT INTO t VALUES (?, ?)", [(v, v) for v in values])
+        rows = SQLiteResult(conn.execute("SELECT * FROM t"), declared_types(conn, "t")).fetchall()
+    assert [tuple(r) for r in rows] == [(Decimal(round(v)), Decimal(v).quantize(Decimal("0.01"))) for v in values]
+
+
 def test_main_job_runs(capsys, tmp_path):
-    assert main(["--rows", "40", "--repeat", "2", "--db", str(tmp_path / "job.db")]) == 0
+    path = str(tmp_path / "job.db")
+    for _ in range(2):  # the second run finds its own table and refills it
+        assert main(["--rows", "40", "--repeat", "2", "--db", path]) == 0
     out = capsys.readouterr().out
     assert "by attribute" in out and "rows/s" in out and "sqlite3.Row" in out
     with pytest.raises(SystemExit):
         main(["--rows", "0"])
+
+
+def test_main_job_leaves_other_data_alone(capsys, tmp_path):
+    from tessel.__main__ import TABLE
+
+    path = tmp_path / "user.db"
+    path.unlink(missing_ok=True)  # the leak mode runs a test again in the same folder
+    with closing(sqlite3.connect(path)) as conn:
+        conn.execute(f"CREATE TABLE {TABLE} (id INTEGER PRIMARY KEY, a, b, c, d, e, f, g, h)")
+        conn.execute(f"INSERT INTO {TABLE} (id) VALUES (1)")
+        conn.execute("CREATE TABLE readings (id INTEGER PRIMARY KEY, a, b, c, d, e, f, g, h)")
+        conn.execute("INSERT INTO readings (id) VALUES (7)")
+        conn.commit()
+    before = path.read_bytes()
+    assert main(["--rows", "40", "--repeat", "1", "--db", str(path)]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and str(path) in err and "did not make" in err
+    assert path.read_bytes() == before
+
+    folder = tmp_path / "folder"
+    folder.mkdir(exist_ok=True)
+    for where, reason in [(folder, "is a directory"), (tmp_path / "missing" / "x.db", "no folder")]:
+        assert main(["--db", str(where)]) == 1
+        out, err = capsys.readouterr()
+        assert out == "" and err.count("\n") == 1 and str(where) in err and reason in err
+
+
+def test_readme_quick_start(capsys):
+    readme = (pathlib.Path(__file__).parents[1] / "README.md").read_text()
+    section = readme[readme.index("### The host layer and SQLite"):]
+    exec(section[section.index("```python\n") + 10:section.index("```\n")], {})
+    assert "9007199254740993.00 café" in capsys.readouterr().out

@@ -1,14 +1,19 @@
-"""The .pyi stubs name exactly what the native modules export."""
+"""The .pyi stubs name exactly what the native modules export, and the types check."""
 
 import ast
 import importlib
+import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
 import tessel
 
 PACKAGE = pathlib.Path(tessel.__file__).parent
+TESTS = pathlib.Path(__file__).parent
+ROOT = TESTS.parent
 # Declared for type checkers only: row.<column> goes through __getattribute__.
 TYPING_ONLY = {("BaseRow", "__getattr__")}
 # Slots every type gets or that the stubs leave to object's declarations.
@@ -49,3 +54,34 @@ def test_stub_matches_module(name):
 
 def test_marker_installed():
     assert (PACKAGE / "py.typed").exists()
+
+
+def test_user_script_runs():
+    # The script that the type check reads must also be right at run time.
+    import typing_user
+
+    typing_user.main()
+
+
+# mypy takes seconds per run: only where asked for, and never in repeated runs.
+@pytest.fixture
+def typecheck(request):
+    if os.environ.get("TESSEL_TYPECHECK") != "1":
+        pytest.skip("type checks run with TESSEL_TYPECHECK=1")
+    if request.config.getoption("--leaks", default=False):
+        pytest.skip("type checks don't repeat")
+
+
+def run(args, cwd):
+    done = subprocess.run([sys.executable, "-P", "-m", *args], cwd=cwd, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_mypy_strict(typecheck, tmp_path):
+    run(["mypy", "--strict", "--cache-dir", str(tmp_path), "tessel", "tests/typing_user.py"], cwd=ROOT)
+
+
+def test_stubtest(typecheck, tmp_path):
+    # From elsewhere, so the installed stubs are checked against the installed modules.
+    run(["mypy.stubtest", "--allowlist", str(TESTS / "stubtest-allowlist.txt"),
+         "tessel.rowkit", "tessel.convkit", "tessel.mapkit"], cwd=tmp_path)

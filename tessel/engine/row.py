@@ -2,12 +2,27 @@
 
 from __future__ import annotations
 
-import warnings
+from enum import IntEnum
 from typing import Any
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", RuntimeWarning)  # the GIL note on import
-    from tessel.rowkit import BaseRow, safe_rowproxy_reconstructor
+from tessel.engine import rowkit
+
+BaseRow = rowkit.BaseRow
+
+
+class KeyStyle(IntEnum):
+    """What a row's subscript accepts; the row module reads the same numbers."""
+
+    KEY_INTEGER_ONLY = 0  # row[int]; columns by attribute only
+    KEY_OBJECTS_ONLY = 1  # row[key]; integers are refused
+    KEY_OBJECTS_BUT_WARN = 2  # both, warning on keys
+    KEY_OBJECTS_NO_WARN = 3  # both; any other number reads like this one
+
+
+KEY_INTEGER_ONLY = KeyStyle.KEY_INTEGER_ONLY
+KEY_OBJECTS_ONLY = KeyStyle.KEY_OBJECTS_ONLY
+KEY_OBJECTS_BUT_WARN = KeyStyle.KEY_OBJECTS_BUT_WARN
+KEY_OBJECTS_NO_WARN = KeyStyle.KEY_OBJECTS_NO_WARN
 
 
 class Row(BaseRow):
@@ -45,4 +60,4 @@ class Row(BaseRow):
 
 def rowproxy_reconstructor(cls: type[Row], state: Any) -> Row:
     """Rebuild a pickled row of class ``cls`` from its ``__getstate__`` state."""
-    return safe_rowproxy_reconstructor(cls, state)
+    return rowkit.safe_rowproxy_reconstructor(cls, state)

@@ -1,53 +1,174 @@
 """Results of the standard library's sqlite3 driver, read through tessel rows.
 
 A :class:`SQLiteResult` wraps an executed cursor: its metadata comes from the
-cursor's description, each column gets a native processor chosen by the
-column's declared type, and every fetched row is a :class:`tessel.engine.row.Row`.
+cursor's description, each column gets a processor chosen by the column's
+declared type, and every fetched row is a :class:`tessel.engine.row.Row`.
+
+SQLite lets any column hold any storage class (INTEGER, REAL, TEXT, BLOB or
+NULL), whatever its declared type.  A processor gives each value its exact
+reading as the declared type, or raises :class:`UnreadableValueError` naming the
+column, the declared type and the value when it has none: nothing is rounded,
+guessed or dropped on the way (a REAL rounded to a NUMERIC column's places is
+the one deliberate rounding: a binary float has no exact decimal reading).
 """
 
 from __future__ import annotations
 
+import re
 import sqlite3
-import warnings
 from collections.abc import Callable, Iterator, Sequence
-from decimal import Decimal
+from decimal import MAX_PREC, Context, Decimal
 from functools import partial
-from itertools import islice
+from types import FunctionType
 from typing import Any
 
+from tessel.engine import convkit, mapkit
 from tessel.engine.result import ResultMetaData
-from tessel.engine.row import Row
+from tessel.engine.row import KEY_OBJECTS_NO_WARN, Row
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", RuntimeWarning)  # the GIL notice on import
-    from tessel import convkit
-    from tessel.mapkit import immutabledict
+immutabledict = mapkit.immutabledict
 
-# Key styles a row can be read with.
-KEY_INTEGER_ONLY = 0  # row[int]; keys by attribute only
-KEY_OBJECTS_ONLY = 1  # row[key]; integers are refused
-KEY_OBJECTS_BUT_WARN = 2  # both, warning on keys
-KEY_OBJECTS_NO_WARN = 3  # both
-
-DEFAULT_OPTIONS: immutabledict[str, Any] = immutabledict(
+DEFAULT_OPTIONS: mapkit.immutabledict[str, Any] = immutabledict(
     encoding="utf-8",  # of text stored as blobs
     decode_blobs=False,
-    decimal_places=10,
+    decimal_places=10,  # of NUMERIC/DECIMAL columns whose type declares no scale
     key_style=KEY_OBJECTS_NO_WARN,
 )
 
 Processor = Callable[[Any], Any] | None
 
+_STORAGE_CLASS = {int: "INTEGER", float: "REAL", str: "TEXT", bytes: "BLOB"}
+# A number as SQLite's own affinity rules read one out of text.
+_NUMBER = re.compile(r"\s*[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?\s*", re.ASCII)
+# The scale of NUMERIC(p, s); NUMERIC(p) has scale 0.
+_SCALE = re.compile(r"\(\s*\d+\s*(?:,\s*(\d+)\s*)?\)")
+# Padding to a scale only adds zeros, so no precision limit may round it.
+_EXACT = Context(prec=MAX_PREC)
 
-def processor_for(declared_type: str | None, options: immutabledict[str, Any] = DEFAULT_OPTIONS) -> Processor:
+
+class UnreadableValueError(ValueError):
+    """A stored value has no exact reading as its column's declared type."""
+
+
+def _unreadable(column: str | None, declared_type: str, reading: str) -> Callable[[Any], UnreadableValueError]:
+    where = "a column" if column is None else f"column {column!r}"
+
+    def error(value: Any) -> UnreadableValueError:
+        shown = repr(value)
+        if len(shown) > 80:  # a whole blob helps nobody
+            shown = shown[:77] + "..."
+        storage = _STORAGE_CLASS.get(type(value), type(value).__name__)
+        return UnreadableValueError(
+            f"{where} declared {declared_type!r} holds {storage} {shown}, which has no exact reading as {reading}"
+        )
+
+    return error
+
+
+class _Lookup(dict[Any, Any]):
+    """Stored value to reading; a value it lacks has none."""
+
+    __slots__ = ("error",)
+
+    def __init__(self, readings: dict[Any, Any], error: Callable[[Any], Exception]) -> None:
+        super().__init__(readings)
+        self.error = error
+
+    def __missing__(self, value: Any) -> Any:
+        raise self.error(value)
+
+
+def _boolean(error: Callable[[Any], Exception]) -> Processor:
+    # 1.0 and True hash and compare as 1, so they read as True too; 2, 0.5 and 'yes' don't.
+    return _Lookup({None: None, 0: False, 1: True}, error).__getitem__
+
+
+def _decimal(scale: int, error: Callable[[Any], Exception]) -> Processor:
+    # A REAL is rounded to the scale by formatting, as always.  An INTEGER must not
+    # pass through a C double on the way (2**53 + 1 would come back as 2**53), so
+    # it is formatted as an integer, with the scale's zeros written after it.
+    from_float = convkit.DecimalResultProcessor(Decimal, f"%.{scale}f").process
+    from_int = convkit.DecimalResultProcessor(Decimal, f"%d.{'0' * scale}" if scale else "%d").process
+    quantum = Decimal(1).scaleb(-scale)
+
+    def exact(value: Any) -> Decimal:
+        if type(value) is str and _NUMBER.fullmatch(value):
+            value = Decimal(value)
+        if type(value) is not Decimal or not value.is_finite():
+            raise error(value)
+        # Text reads as written; only the zeros a shorter fraction lacks are added.
+        if -scale < int(value.as_tuple().exponent) <= 0:
+            return value.quantize(quantum, context=_EXACT)
+        return value
+
+    def process(value: Any) -> Any:
+        t = type(value)
+        if t is float:
+            return from_float(value)
+        if t is int:
+            return from_int(value)
+        return None if value is None else exact(value)
+
+    return process
+
+
+def _float(error: Callable[[Any], Exception]) -> Processor:
+    def other(value: Any) -> float:
+        if type(value) is int and float(value) == value:  # 2**53 + 1 has no float
+            return float(value)
+        if type(value) is str and _NUMBER.fullmatch(value):
+            return float(value)
+        raise error(value)
+
+    def process(value: Any) -> Any:
+        if type(value) is float or value is None:
+            return value
+        return other(value)
+
+    return process
+
+
+_VALUE_ERRORS = (ValueError, TypeError, OverflowError)
+
+
+def _explain(columns: list[tuple[str, str | None, Processor]], raw: Sequence[Any]) -> UnreadableValueError | None:
+    """The error naming the first column whose processor refuses its value, if one does."""
+    for (name, declared, process), value in zip(columns, raw):
+        if process is None:
+            continue
+        try:
+            process(value)
+        except UnreadableValueError as exc:
+            return exc
+        except _VALUE_ERRORS as exc:
+            return _unreadable(name, declared or "", f"{declared} ({exc})")(value)
+    return None
+
+
+def _names_its_column(process: Processor) -> bool:
+    """True for the host's own processors, which raise UnreadableValueError themselves."""
+    return process is None or isinstance(process, FunctionType) or isinstance(getattr(process, "__self__", None), _Lookup)
+
+
+def processor_for(
+    declared_type: str | None, options: mapkit.immutabledict[str, Any] = DEFAULT_OPTIONS, column: str | None = None
+) -> Processor:
     """The column processor for a column of the given declared type, or None.
 
     SQLite keeps dates and times as text and booleans and decimals as numbers,
-    so the declared type is what says how to read them back.
+    so the declared type is what says how to read them back.  ``column`` names
+    the column in the errors that the host's own processors raise.
     """
-    t = (declared_type or "").upper()
+    declared = declared_type or ""
+    t = declared.upper()
+
+    def error(reading: str) -> Callable[[Any], UnreadableValueError]:
+        return _unreadable(column, declared, reading)
+
     if "BOOL" in t:
-        return convkit.int_to_boolean
+        return _boolean(error("a boolean (0 or 1)"))
+    # The native parsers and the decoder refuse, with an error of their own,
+    # every value they have no reading for; SQLiteResult names the column.
     if "DATETIME" in t or "TIMESTAMP" in t:
         return convkit.str_to_datetime
     if t.startswith("DATE"):
@@ -55,9 +176,14 @@ def processor_for(declared_type: str | None, options: immutabledict[str, Any] = 
     if t.startswith("TIME"):
         return convkit.str_to_time
     if "NUMERIC" in t or "DECIMAL" in t:
-        return convkit.DecimalResultProcessor(Decimal, f"%.{int(options['decimal_places'])}f").process
+        declared_scale = _SCALE.search(t)
+        if declared_scale:
+            scale = int(declared_scale.group(1) or 0)
+        else:
+            scale = int(options["decimal_places"])
+        return _decimal(scale, error(f"a decimal number with {scale} places"))
     if "REAL" in t or "FLOA" in t or "DOUB" in t:
-        return convkit.to_float
+        return _float(error("a float"))
     if "BLOB" in t and options["decode_blobs"]:
         # Text that arrives as str already stays as it is.
         return convkit.UnicodeResultProcessor(options["encoding"]).conditional_process
@@ -72,11 +198,16 @@ def declared_types(conn: sqlite3.Connection, table: str) -> dict[str, str]:
 class SQLiteResult:
     """An executed cursor whose rows come back as :class:`Row` objects."""
 
+    # The fetches read the driver a chunk at a time: no second list of all the
+    # raw tuples lives beside the rows (to be walked by every collection), and
+    # the chunk of a row that fails to build is still at hand to name the column.
+    CHUNK = 256
+
     def __init__(
         self,
         cursor: sqlite3.Cursor,
         types: Sequence[str | None] | dict[str, str] = (),
-        options: immutabledict[str, Any] = DEFAULT_OPTIONS,
+        options: mapkit.immutabledict[str, Any] = DEFAULT_OPTIONS,
     ) -> None:
         if cursor.description is None:
             raise ValueError("the cursor has no result rows (was a SELECT executed?)")
@@ -88,32 +219,74 @@ class SQLiteResult:
         self.cursor = cursor
         self.options = options
         self.metadata = ResultMetaData(names)
-        processors = [processor_for(t, options) for t in types]
+        processors = [processor_for(t, options, name) for t, name in zip(types, names)]
         self.processors: list[Processor] | None = processors if any(processors) else None
         # One callable per result, so a fetch is a plain map over the driver's tuples.
-        self._make_row = partial(Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"])
+        self._make_row: Callable[[Sequence[Any]], Row] = partial(
+            Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"]
+        )
+        # The native processors raise errors that don't name the column; when one
+        # fails, the fetch reads the failing raw row again to say which it was.
+        self._columns = None if all(map(_names_its_column, processors)) else list(zip(names, types, processors))
 
     def keys(self) -> tuple[str, ...]:
         return self.metadata.keys
 
+    def _explained(self, exc: Exception, raw_rows: Sequence[Sequence[Any]]) -> UnreadableValueError | None:
+        """The error naming the column whose native processor failed in one of raw_rows."""
+        if self._columns is None or isinstance(exc, UnreadableValueError):
+            return None
+        for raw in raw_rows:
+            explained = _explain(self._columns, raw)
+            if explained is not None:
+                return explained
+        return None
+
+    def _build(self, rows: list[Row], chunk: list[Any]) -> None:
+        try:
+            rows.extend(map(self._make_row, chunk))
+        except _VALUE_ERRORS as exc:
+            explained = self._explained(exc, chunk)
+            if explained is None:
+                raise
+            raise explained from exc
+
     def __iter__(self) -> Iterator[Row]:
-        return map(self._make_row, self.cursor)
+        make = self._make_row
+        raw: Sequence[Any] = ()
+        try:
+            for raw in self.cursor:
+                yield make(raw)
+        except _VALUE_ERRORS as exc:
+            # A try costs nothing until it catches, and `raw` is the failing row.
+            explained = self._explained(exc, (raw,))
+            if explained is None:
+                raise
+            raise explained from exc
 
     def fetchone(self) -> Row | None:
         raw = self.cursor.fetchone()
-        return None if raw is None else self._make_row(raw)
+        if raw is None:
+            return None
+        rows: list[Row] = []
+        self._build(rows, [raw])
+        return rows[0]
 
-    # The fetches read the cursor row by row rather than through the driver's
-    # own fetch lists: each raw tuple is dropped as soon as its row is built,
-    # so no second list of tuples lives (and is walked by the collector) while
-    # the rows pile up.
     def fetchmany(self, size: int | None = None) -> list[Row]:
         if size is None:
             size = self.cursor.arraysize
+        rows: list[Row] = []
         if type(size) is not int or not 0 < size < 2**31:
             # The driver's own rules for these, which differ between versions.
-            return list(map(self._make_row, self.cursor.fetchmany(size)))
-        return list(map(self._make_row, islice(self.cursor, size)))
+            self._build(rows, self.cursor.fetchmany(size))
+            return rows
+        while len(rows) < size and (chunk := self.cursor.fetchmany(min(size - len(rows), self.CHUNK))):
+            self._build(rows, chunk)
+        return rows
 
     def fetchall(self) -> list[Row]:
-        return list(map(self._make_row, self.cursor))
+        rows: list[Row] = []
+        fetch = self.cursor.fetchmany
+        while chunk := fetch(self.CHUNK):
+            self._build(rows, chunk)
+        return rows

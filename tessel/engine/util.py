@@ -1,9 +1,7 @@
 """Host layer: utilities.  ``tuplegetter`` lives here by name, so pickles refer to it here."""
 
-import warnings
+from tessel.engine import rowkit
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", RuntimeWarning)  # the GIL note on import
-    from tessel.rowkit import tuplegetter
+tuplegetter = rowkit.tuplegetter
 
 __all__ = ["tuplegetter"]
