@@ -342,30 +342,43 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
         return -1;
     }
     UnicodeResultProcessorObject *processor = as_unicode_processor(self);
-    PyObject *encoding_bytes = ascii_name(encoding);
-    if (encoding_bytes == nullptr) {
+    Ref encoding_bytes(ascii_name(encoding));
+    if (!encoding_bytes) {
         return -1;
     }
-    Py_XSETREF(processor->encoding, encoding_bytes);
-    PyObject *errors_bytes = errors != nullptr ? ascii_name(errors) : PyBytes_FromString("strict");
-    if (errors_bytes == nullptr) {
-        return -1;
+    Ref errors_bytes(errors != nullptr ? ascii_name(errors) : PyBytes_FromString("strict"));
+    const bool failed = !errors_bytes;  // the encoding is replaced all the same
+    // Swapped under the object's lock, so a concurrent process takes the old
+    // names or the new ones; the refs end up holding the old ones, released
+    // after it as their release may run Python code.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    encoding_bytes.reset(std::exchange(processor->encoding, encoding_bytes.release()));
+    if (!failed) {
+        errors_bytes.reset(std::exchange(processor->errors, errors_bytes.release()));
     }
-    Py_XSETREF(processor->errors, errors_bytes);
-    return 0;
+    Py_END_CRITICAL_SECTION();
+    return failed ? -1 : 0;
 }
 
-PyObject *decode_with(UnicodeResultProcessorObject *processor, PyObject *value)
+PyObject *decode_with(PyObject *self, PyObject *value)
 {
+    // Held for the call: a codec or error handler written in Python, or
+    // another thread, could run __init__ again and drop the names.
+    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
+    Ref encoding;
+    Ref errors;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    encoding = Ref::newref(processor->encoding);
+    errors = Ref::newref(processor->errors);
+    Py_END_CRITICAL_SECTION();
+    if (!encoding || !errors) {
+        return raise_uninitialised(self);
+    }
     char *buffer;
     Py_ssize_t length;
     if (PyBytes_AsStringAndSize(value, &buffer, &length) < 0) {
         return nullptr;
     }
-    // Held for the call: a codec or error handler written in Python could
-    // run __init__ again on this very processor and drop the names.
-    Ref encoding = Ref::newref(processor->encoding);
-    Ref errors = Ref::newref(processor->errors);
     return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), PyBytes_AS_STRING(errors.get()));
 }
 
@@ -374,11 +387,7 @@ PyObject *unicodeprocessor_process(PyObject *self, PyObject *value)
     if (value == Py_None) {
         return Py_NewRef(Py_None);
     }
-    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
-    if (processor->encoding == nullptr || processor->errors == nullptr) {
-        return raise_uninitialised(self);
-    }
-    return decode_with(processor, value);
+    return decode_with(self, value);
 }
 
 PyObject *unicodeprocessor_conditional_process(PyObject *self, PyObject *value)
@@ -389,11 +398,7 @@ PyObject *unicodeprocessor_conditional_process(PyObject *self, PyObject *value)
     if (PyUnicode_Check(value)) {
         return Py_NewRef(value);  // str subclasses come back as they are
     }
-    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
-    if (processor->encoding == nullptr || processor->errors == nullptr) {
-        return raise_uninitialised(self);
-    }
-    return decode_with(processor, value);
+    return decode_with(self, value);
 }
 
 void unicodeprocessor_dealloc(PyObject *self)
@@ -447,8 +452,14 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
         return -1;
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
-    Py_XSETREF(processor->type, Py_NewRef(type));
-    Py_XSETREF(processor->format, Py_NewRef(format));
+    Ref type_ref = Ref::newref(type);
+    Ref format_ref = Ref::newref(format);
+    // Swapped as a pair under the object's lock, so the refs end up holding
+    // the old values, released after it as their release may run Python code.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    type_ref.reset(std::exchange(processor->type, type_ref.release()));
+    format_ref.reset(std::exchange(processor->format, format_ref.release()));
+    Py_END_CRITICAL_SECTION();
     return 0;
 }
 
@@ -458,13 +469,17 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
         return Py_NewRef(Py_None);
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
-    if (processor->type == nullptr || processor->format == nullptr) {
+    // Held for the call: formatting and the type may run Python code that
+    // re-initialises this processor, and so may another thread.
+    Ref type;
+    Ref format;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    type = Ref::newref(processor->type);
+    format = Ref::newref(processor->format);
+    Py_END_CRITICAL_SECTION();
+    if (!type || !format) {
         return raise_uninitialised(self);
     }
-    // Held for the call: formatting and the type may run Python code that
-    // re-initialises this processor.
-    Ref type = Ref::newref(processor->type);
-    Ref format = Ref::newref(processor->format);
     // Always one value, so a tuple or a mapping is formatted as itself.  An
     // exact float or int is neither, and % reads it as one value without
     // the tuple: the common case saves an allocation.
