@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 using tessel::Ref;
@@ -299,10 +300,106 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
 // ---------------------------------------------------------------------------
 // UnicodeResultProcessor
 
+// How process decodes, settled from the two names whenever they change.  For
+// the codec spellings below PyUnicode_Decode skips the codec registry and
+// calls that codec's own decoder (after normalising the name, on every
+// call); a processor calls the same decoder with the same handler name
+// directly.  The error handlers that the interpreter registers at start-up
+// are taken the same way, with their own static names, so such a route
+// holds no reference: process reads it as one word without the object's
+// lock.  Every other pair keeps going through PyUnicode_Decode by name.
+enum Decoder : unsigned {
+    kUnset,   // __init__ has not completed
+    kByName,  // PyUnicode_Decode with the stored names
+    kUtf8,
+    kUtf16,
+    kUtf32,
+    kAscii,
+    kLatin1,
+};
+
+// The interpreter's own handler names; a route keeps an index into them.
+// Strict is passed as null, the decoders' default: the same handler, but the
+// UTF-8 decoder then sizes its result up front, as it does for b.decode().
+constexpr const char *kHandlers[] = {
+    nullptr, "ignore", "replace", "surrogateescape", "surrogatepass", "backslashreplace", "xmlcharrefreplace",
+    "namereplace",
+};
+
+constexpr unsigned kDecoderBits = 4;
+constexpr unsigned kDecoderMask = (1u << kDecoderBits) - 1;
+
+// The decoder PyUnicode_Decode (3.11 to 3.15) gives the codec name straight
+// to, or kByName.  It compares a normalised copy: lower case, each run of
+// characters other than letters, digits and '.' one '_' (dropped at either
+// end), given up past ten characters.
+Decoder dedicated_decoder(const char *name) noexcept
+{
+    constexpr size_t kLongest = 10;  // "iso_8859_1"
+    char lower[kLongest + 1];
+    size_t length = 0;
+    bool punctuation = false;
+    for (const char *p = name; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        if (!letter && !is_digit(c) && c != '.') {
+            punctuation = true;
+            continue;
+        }
+        if (punctuation && length > 0) {
+            if (length == kLongest) {
+                return kByName;
+            }
+            lower[length++] = '_';
+        }
+        punctuation = false;
+        if (length == kLongest) {
+            return kByName;
+        }
+        lower[length++] = static_cast<char>(letter ? c | 0x20 : c);
+    }
+    lower[length] = '\0';
+    struct Spelling {
+        const char *name;
+        Decoder decoder;
+    };
+    static constexpr Spelling kSpellings[] = {
+        {"utf8", kUtf8},     {"utf_8", kUtf8},         {"utf16", kUtf16},      {"utf_16", kUtf16},
+        {"utf32", kUtf32},   {"utf_32", kUtf32},       {"ascii", kAscii},      {"us_ascii", kAscii},
+        {"latin1", kLatin1}, {"latin_1", kLatin1},     {"iso_8859_1", kLatin1}, {"iso8859_1", kLatin1},
+    };
+    for (const Spelling &spelling : kSpellings) {
+        if (std::strcmp(lower, spelling.name) == 0) {
+            return spelling.decoder;
+        }
+    }
+    return kByName;
+}
+
+// The route for a pair of names (bytes, or null while unset).
+unsigned route_for(PyObject *encoding, PyObject *errors) noexcept
+{
+    if (encoding == nullptr || errors == nullptr) {
+        return kUnset;
+    }
+    const Decoder decoder = dedicated_decoder(PyBytes_AS_STRING(encoding));
+    if (decoder == kByName) {
+        return kByName;
+    }
+    // Handler names are compared exactly, as the decoders and the registry do.
+    for (unsigned i = 0; i < std::size(kHandlers); ++i) {
+        if (std::strcmp(PyBytes_AS_STRING(errors), kHandlers[i] != nullptr ? kHandlers[i] : "strict") == 0) {
+            return decoder | i << kDecoderBits;
+        }
+    }
+    return kByName;
+}
+
 struct UnicodeResultProcessorObject {
     PyObject_HEAD
     PyObject *encoding;  // bytes, ASCII name of the codec; null until __init__
     PyObject *errors;    // bytes, ASCII name of the error handler; null until __init__
+    unsigned route;      // route_for(encoding, errors); written under the lock, read without
 };
 
 inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexcept
@@ -356,14 +453,15 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!failed) {
         errors_bytes.reset(std::exchange(processor->errors, errors_bytes.release()));
     }
+    __atomic_store_n(&processor->route, route_for(processor->encoding, processor->errors), __ATOMIC_RELAXED);
     Py_END_CRITICAL_SECTION();
     return failed ? -1 : 0;
 }
 
-PyObject *decode_with(PyObject *self, PyObject *value)
+// PyUnicode_Decode by the stored names, held for the call: a codec or error
+// handler written in Python, or another thread, could run __init__ again.
+[[gnu::noinline]] PyObject *decode_by_name(PyObject *self, PyObject *value)
 {
-    // Held for the call: a codec or error handler written in Python, or
-    // another thread, could run __init__ again and drop the names.
     UnicodeResultProcessorObject *processor = as_unicode_processor(self);
     Ref encoding;
     Ref errors;
@@ -382,12 +480,39 @@ PyObject *decode_with(PyObject *self, PyObject *value)
     return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), PyBytes_AS_STRING(errors.get()));
 }
 
+inline PyObject *decode(PyObject *self, PyObject *value)
+{
+    const unsigned route = __atomic_load_n(&as_unicode_processor(self)->route, __ATOMIC_RELAXED);
+    if (route <= kByName || !PyBytes_Check(value)) [[unlikely]] {
+        return decode_by_name(self, value);  // also raises for an unset processor or a non-bytes value
+    }
+    const char *buffer = PyBytes_AS_STRING(value);
+    const Py_ssize_t length = PyBytes_GET_SIZE(value);
+    if (length == 0) {
+        return PyUnicode_New(0, 0);  // PyUnicode_Decode's answer before it looks at the codec
+    }
+    const char *errors = kHandlers[route >> kDecoderBits];
+    // The calls PyUnicode_Decode makes for these codecs.
+    switch (route & kDecoderMask) {
+    case kUtf8:
+        return PyUnicode_DecodeUTF8Stateful(buffer, length, errors, nullptr);
+    case kUtf16:
+        return PyUnicode_DecodeUTF16(buffer, length, errors, nullptr);
+    case kUtf32:
+        return PyUnicode_DecodeUTF32(buffer, length, errors, nullptr);
+    case kAscii:
+        return PyUnicode_DecodeASCII(buffer, length, errors);
+    default:  // kLatin1
+        return PyUnicode_DecodeLatin1(buffer, length, errors);
+    }
+}
+
 PyObject *unicodeprocessor_process(PyObject *self, PyObject *value)
 {
     if (value == Py_None) {
         return Py_NewRef(Py_None);
     }
-    return decode_with(self, value);
+    return decode(self, value);
 }
 
 PyObject *unicodeprocessor_conditional_process(PyObject *self, PyObject *value)
@@ -398,7 +523,7 @@ PyObject *unicodeprocessor_conditional_process(PyObject *self, PyObject *value)
     if (PyUnicode_Check(value)) {
         return Py_NewRef(value);  // str subclasses come back as they are
     }
-    return decode_with(self, value);
+    return decode(self, value);
 }
 
 void unicodeprocessor_dealloc(PyObject *self)
