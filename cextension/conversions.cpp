@@ -561,11 +561,38 @@ struct DecimalResultProcessorObject {
     PyObject_HEAD
     PyObject *type;    // any callable, given the formatted text; null until __init__
     PyObject *format;  // str, a %-format taking one value; null until __init__
+    int precision;     // N when format is exactly "%.Nf" (N one or two digits), else -1
 };
 
 inline DecimalResultProcessorObject *as_decimal_processor(PyObject *self) noexcept
 {
     return reinterpret_cast<DecimalResultProcessorObject *>(self);
+}
+
+// N for a format that is exactly "%.Nf", or -1.  Such a format turns a float
+// into the text of PyOS_double_to_string(x, 'f', N, 0): no width, flag or
+// other text can change it.
+int plain_precision(PyObject *format) noexcept
+{
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(format);
+    if (length < 4 || length > 5) {
+        return -1;
+    }
+    const int kind = PyUnicode_KIND(format);
+    const void *data = PyUnicode_DATA(format);
+    if (PyUnicode_READ(kind, data, 0) != '%' || PyUnicode_READ(kind, data, 1) != '.'
+        || PyUnicode_READ(kind, data, length - 1) != 'f') {
+        return -1;
+    }
+    int precision = 0;
+    for (Py_ssize_t i = 2; i < length - 1; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        precision = precision * 10 + static_cast<int>(c - '0');
+    }
+    return precision;
 }
 
 int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
@@ -577,6 +604,7 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
         return -1;
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
+    const int precision = plain_precision(format);
     Ref type_ref = Ref::newref(type);
     Ref format_ref = Ref::newref(format);
     // Swapped as a pair under the object's lock, so the refs end up holding
@@ -584,8 +612,28 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
     Py_BEGIN_CRITICAL_SECTION(self);
     type_ref.reset(std::exchange(processor->type, type_ref.release()));
     format_ref.reset(std::exchange(processor->format, format_ref.release()));
+    processor->precision = precision;
     Py_END_CRITICAL_SECTION();
     return 0;
+}
+
+// fmt % value for a format "%.Nf" and an exact float or int, without parsing
+// the format: the float conversion % does, then the interpreter's own float
+// formatting with the same arguments.
+[[gnu::always_inline]] inline PyObject *format_fixed(PyObject *value, int precision)
+{
+    // PyFloat_AsDouble would reach an exact int through int.__float__, which is this.
+    const double x = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyLong_AsDouble(value);
+    if (x == -1.0 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    char *digits = PyOS_double_to_string(x, 'f', precision, 0, nullptr);
+    if (digits == nullptr) {
+        return nullptr;
+    }
+    PyObject *text = PyUnicode_DecodeASCII(digits, static_cast<Py_ssize_t>(std::strlen(digits)), nullptr);
+    PyMem_Free(digits);
+    return text;
 }
 
 PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
@@ -594,32 +642,42 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
         return Py_NewRef(Py_None);
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
+    // An exact float or int is neither a tuple nor a mapping, so % reads it
+    // as the one value without packing it in a tuple first.
+    const bool number = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
     // Held for the call: formatting and the type may run Python code that
-    // re-initialises this processor, and so may another thread.
+    // re-initialises this processor, and so may another thread.  The format
+    // itself is only needed when its precision alone can't do.
     Ref type;
     Ref format;
+    int precision;
+    bool initialised;
     Py_BEGIN_CRITICAL_SECTION(self);
+    initialised = processor->type != nullptr && processor->format != nullptr;
     type = Ref::newref(processor->type);
-    format = Ref::newref(processor->format);
+    precision = number ? processor->precision : -1;
+    if (precision < 0) {
+        format = Ref::newref(processor->format);
+    }
     Py_END_CRITICAL_SECTION();
-    if (!type || !format) {
+    if (!initialised) {
         return raise_uninitialised(self);
     }
-    // Always one value, so a tuple or a mapping is formatted as itself.  An
-    // exact float or int is neither, and % reads it as one value without
-    // the tuple: the common case saves an allocation.
-    Ref args;
-    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
-        args = Ref::newref(value);
+    Ref text;
+    if (precision >= 0) {
+        text.reset(format_fixed(value, precision));
+    }
+    else if (number) {
+        text.reset(PyUnicode_Format(format.get(), value));
     }
     else {
-        args.reset(PyTuple_Pack(1, value));
+        // Always one value, so a tuple or a mapping is formatted as itself.
+        Ref args(PyTuple_Pack(1, value));
         if (!args) {
             return nullptr;
         }
+        text.reset(PyUnicode_Format(format.get(), args.get()));
     }
-    Ref text(PyUnicode_Format(format.get(), args.get()));
-    args.reset();
     if (!text) {
         return nullptr;
     }
