@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 using tessel::Ref;
@@ -299,10 +300,106 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
 // ---------------------------------------------------------------------------
 // UnicodeResultProcessor
 
+// How process decodes, settled from the two names whenever they change.  For
+// the codec spellings below PyUnicode_Decode skips the codec registry and
+// calls that codec's own decoder (after normalising the name, on every
+// call); a processor calls the same decoder with the same handler name
+// directly.  The error handlers that the interpreter registers at start-up
+// are taken the same way, with their own static names, so such a route
+// holds no reference: process reads it as one word without the object's
+// lock.  Every other pair keeps going through PyUnicode_Decode by name.
+enum Decoder : unsigned {
+    kUnset,   // __init__ has not completed
+    kByName,  // PyUnicode_Decode with the stored names
+    kUtf8,
+    kUtf16,
+    kUtf32,
+    kAscii,
+    kLatin1,
+};
+
+// The interpreter's own handler names; a route keeps an index into them.
+// Strict is passed as null, the decoders' default: the same handler, but the
+// UTF-8 decoder then sizes its result up front, as it does for b.decode().
+constexpr const char *kHandlers[] = {
+    nullptr, "ignore", "replace", "surrogateescape", "surrogatepass", "backslashreplace", "xmlcharrefreplace",
+    "namereplace",
+};
+
+constexpr unsigned kDecoderBits = 4;
+constexpr unsigned kDecoderMask = (1u << kDecoderBits) - 1;
+
+// The decoder PyUnicode_Decode (3.11 to 3.15) gives the codec name straight
+// to, or kByName.  It compares a normalised copy: lower case, each run of
+// characters other than letters, digits and '.' one '_' (dropped at either
+// end), given up past ten characters.
+Decoder dedicated_decoder(const char *name) noexcept
+{
+    constexpr size_t kLongest = 10;  // "iso_8859_1"
+    char lower[kLongest + 1];
+    size_t length = 0;
+    bool punctuation = false;
+    for (const char *p = name; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        if (!letter && !is_digit(c) && c != '.') {
+            punctuation = true;
+            continue;
+        }
+        if (punctuation && length > 0) {
+            if (length == kLongest) {
+                return kByName;
+            }
+            lower[length++] = '_';
+        }
+        punctuation = false;
+        if (length == kLongest) {
+            return kByName;
+        }
+        lower[length++] = static_cast<char>(letter ? c | 0x20 : c);
+    }
+    lower[length] = '\0';
+    struct Spelling {
+        const char *name;
+        Decoder decoder;
+    };
+    static constexpr Spelling kSpellings[] = {
+        {"utf8", kUtf8},     {"utf_8", kUtf8},         {"utf16", kUtf16},      {"utf_16", kUtf16},
+        {"utf32", kUtf32},   {"utf_32", kUtf32},       {"ascii", kAscii},      {"us_ascii", kAscii},
+        {"latin1", kLatin1}, {"latin_1", kLatin1},     {"iso_8859_1", kLatin1}, {"iso8859_1", kLatin1},
+    };
+    for (const Spelling &spelling : kSpellings) {
+        if (std::strcmp(lower, spelling.name) == 0) {
+            return spelling.decoder;
+        }
+    }
+    return kByName;
+}
+
+// The route for a pair of names (bytes, or null while unset).
+unsigned route_for(PyObject *encoding, PyObject *errors) noexcept
+{
+    if (encoding == nullptr || errors == nullptr) {
+        return kUnset;
+    }
+    const Decoder decoder = dedicated_decoder(PyBytes_AS_STRING(encoding));
+    if (decoder == kByName) {
+        return kByName;
+    }
+    // Handler names are compared exactly, as the decoders and the registry do.
+    for (unsigned i = 0; i < std::size(kHandlers); ++i) {
+        if (std::strcmp(PyBytes_AS_STRING(errors), kHandlers[i] != nullptr ? kHandlers[i] : "strict") == 0) {
+            return decoder | i << kDecoderBits;
+        }
+    }
+    return kByName;
+}
+
 struct UnicodeResultProcessorObject {
     PyObject_HEAD
     PyObject *encoding;  // bytes, ASCII name of the codec; null until __init__
     PyObject *errors;    // bytes, ASCII name of the error handler; null until __init__
+    unsigned route;      // route_for(encoding, errors); written under the lock, read without
 };
 
 inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexcept
@@ -342,31 +439,72 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
         return -1;
     }
     UnicodeResultProcessorObject *processor = as_unicode_processor(self);
-    PyObject *encoding_bytes = ascii_name(encoding);
-    if (encoding_bytes == nullptr) {
+    Ref encoding_bytes(ascii_name(encoding));
+    if (!encoding_bytes) {
         return -1;
     }
-    Py_XSETREF(processor->encoding, encoding_bytes);
-    PyObject *errors_bytes = errors != nullptr ? ascii_name(errors) : PyBytes_FromString("strict");
-    if (errors_bytes == nullptr) {
-        return -1;
+    Ref errors_bytes(errors != nullptr ? ascii_name(errors) : PyBytes_FromString("strict"));
+    const bool failed = !errors_bytes;  // the encoding is replaced all the same
+    // Swapped under the object's lock, so a concurrent process takes the old
+    // names or the new ones; the refs end up holding the old ones, released
+    // after it as their release may run Python code.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    encoding_bytes.reset(std::exchange(processor->encoding, encoding_bytes.release()));
+    if (!failed) {
+        errors_bytes.reset(std::exchange(processor->errors, errors_bytes.release()));
     }
-    Py_XSETREF(processor->errors, errors_bytes);
-    return 0;
+    __atomic_store_n(&processor->route, route_for(processor->encoding, processor->errors), __ATOMIC_RELAXED);
+    Py_END_CRITICAL_SECTION();
+    return failed ? -1 : 0;
 }
 
-PyObject *decode_with(UnicodeResultProcessorObject *processor, PyObject *value)
+// PyUnicode_Decode by the stored names, held for the call: a codec or error
+// handler written in Python, or another thread, could run __init__ again.
+[[gnu::noinline]] PyObject *decode_by_name(PyObject *self, PyObject *value)
 {
+    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
+    Ref encoding;
+    Ref errors;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    encoding = Ref::newref(processor->encoding);
+    errors = Ref::newref(processor->errors);
+    Py_END_CRITICAL_SECTION();
+    if (!encoding || !errors) {
+        return raise_uninitialised(self);
+    }
     char *buffer;
     Py_ssize_t length;
     if (PyBytes_AsStringAndSize(value, &buffer, &length) < 0) {
         return nullptr;
     }
-    // Held for the call: a codec or error handler written in Python could
-    // run __init__ again on this very processor and drop the names.
-    Ref encoding = Ref::newref(processor->encoding);
-    Ref errors = Ref::newref(processor->errors);
     return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), PyBytes_AS_STRING(errors.get()));
+}
+
+inline PyObject *decode(PyObject *self, PyObject *value)
+{
+    const unsigned route = __atomic_load_n(&as_unicode_processor(self)->route, __ATOMIC_RELAXED);
+    if (route <= kByName || !PyBytes_Check(value)) [[unlikely]] {
+        return decode_by_name(self, value);  // also raises for an unset processor or a non-bytes value
+    }
+    const char *buffer = PyBytes_AS_STRING(value);
+    const Py_ssize_t length = PyBytes_GET_SIZE(value);
+    if (length == 0) {
+        return PyUnicode_New(0, 0);  // PyUnicode_Decode's answer before it looks at the codec
+    }
+    const char *errors = kHandlers[route >> kDecoderBits];
+    // The calls PyUnicode_Decode makes for these codecs.
+    switch (route & kDecoderMask) {
+    case kUtf8:
+        return PyUnicode_DecodeUTF8Stateful(buffer, length, errors, nullptr);
+    case kUtf16:
+        return PyUnicode_DecodeUTF16(buffer, length, errors, nullptr);
+    case kUtf32:
+        return PyUnicode_DecodeUTF32(buffer, length, errors, nullptr);
+    case kAscii:
+        return PyUnicode_DecodeASCII(buffer, length, errors);
+    default:  // kLatin1
+        return PyUnicode_DecodeLatin1(buffer, length, errors);
+    }
 }
 
 PyObject *unicodeprocessor_process(PyObject *self, PyObject *value)
@@ -374,11 +512,7 @@ PyObject *unicodeprocessor_process(PyObject *self, PyObject *value)
     if (value == Py_None) {
         return Py_NewRef(Py_None);
     }
-    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
-    if (processor->encoding == nullptr || processor->errors == nullptr) {
-        return raise_uninitialised(self);
-    }
-    return decode_with(processor, value);
+    return decode(self, value);
 }
 
 PyObject *unicodeprocessor_conditional_process(PyObject *self, PyObject *value)
@@ -389,11 +523,7 @@ PyObject *unicodeprocessor_conditional_process(PyObject *self, PyObject *value)
     if (PyUnicode_Check(value)) {
         return Py_NewRef(value);  // str subclasses come back as they are
     }
-    UnicodeResultProcessorObject *processor = as_unicode_processor(self);
-    if (processor->encoding == nullptr || processor->errors == nullptr) {
-        return raise_uninitialised(self);
-    }
-    return decode_with(processor, value);
+    return decode(self, value);
 }
 
 void unicodeprocessor_dealloc(PyObject *self)
@@ -431,11 +561,38 @@ struct DecimalResultProcessorObject {
     PyObject_HEAD
     PyObject *type;    // any callable, given the formatted text; null until __init__
     PyObject *format;  // str, a %-format taking one value; null until __init__
+    int precision;     // N when format is exactly "%.Nf" (N one or two digits), else -1
 };
 
 inline DecimalResultProcessorObject *as_decimal_processor(PyObject *self) noexcept
 {
     return reinterpret_cast<DecimalResultProcessorObject *>(self);
+}
+
+// N for a format that is exactly "%.Nf", or -1.  Such a format turns a float
+// into the text of PyOS_double_to_string(x, 'f', N, 0): no width, flag or
+// other text can change it.
+int plain_precision(PyObject *format) noexcept
+{
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(format);
+    if (length < 4 || length > 5) {
+        return -1;
+    }
+    const int kind = PyUnicode_KIND(format);
+    const void *data = PyUnicode_DATA(format);
+    if (PyUnicode_READ(kind, data, 0) != '%' || PyUnicode_READ(kind, data, 1) != '.'
+        || PyUnicode_READ(kind, data, length - 1) != 'f') {
+        return -1;
+    }
+    int precision = 0;
+    for (Py_ssize_t i = 2; i < length - 1; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        precision = precision * 10 + static_cast<int>(c - '0');
+    }
+    return precision;
 }
 
 int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
@@ -447,9 +604,36 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
         return -1;
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
-    Py_XSETREF(processor->type, Py_NewRef(type));
-    Py_XSETREF(processor->format, Py_NewRef(format));
+    const int precision = plain_precision(format);
+    Ref type_ref = Ref::newref(type);
+    Ref format_ref = Ref::newref(format);
+    // Swapped as a pair under the object's lock, so the refs end up holding
+    // the old values, released after it as their release may run Python code.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    type_ref.reset(std::exchange(processor->type, type_ref.release()));
+    format_ref.reset(std::exchange(processor->format, format_ref.release()));
+    processor->precision = precision;
+    Py_END_CRITICAL_SECTION();
     return 0;
+}
+
+// fmt % value for a format "%.Nf" and an exact float or int, without parsing
+// the format: the float conversion % does, then the interpreter's own float
+// formatting with the same arguments.
+[[gnu::always_inline]] inline PyObject *format_fixed(PyObject *value, int precision)
+{
+    // PyFloat_AsDouble would reach an exact int through int.__float__, which is this.
+    const double x = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyLong_AsDouble(value);
+    if (x == -1.0 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    char *digits = PyOS_double_to_string(x, 'f', precision, 0, nullptr);
+    if (digits == nullptr) {
+        return nullptr;
+    }
+    PyObject *text = PyUnicode_DecodeASCII(digits, static_cast<Py_ssize_t>(std::strlen(digits)), nullptr);
+    PyMem_Free(digits);
+    return text;
 }
 
 PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
@@ -458,28 +642,42 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
         return Py_NewRef(Py_None);
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
-    if (processor->type == nullptr || processor->format == nullptr) {
+    // An exact float or int is neither a tuple nor a mapping, so % reads it
+    // as the one value without packing it in a tuple first.
+    const bool number = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
+    // Held for the call: formatting and the type may run Python code that
+    // re-initialises this processor, and so may another thread.  The format
+    // itself is only needed when its precision alone can't do.
+    Ref type;
+    Ref format;
+    int precision;
+    bool initialised;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    initialised = processor->type != nullptr && processor->format != nullptr;
+    type = Ref::newref(processor->type);
+    precision = number ? processor->precision : -1;
+    if (precision < 0) {
+        format = Ref::newref(processor->format);
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!initialised) {
         return raise_uninitialised(self);
     }
-    // Held for the call: formatting and the type may run Python code that
-    // re-initialises this processor.
-    Ref type = Ref::newref(processor->type);
-    Ref format = Ref::newref(processor->format);
-    // Always one value, so a tuple or a mapping is formatted as itself.  An
-    // exact float or int is neither, and % reads it as one value without
-    // the tuple: the common case saves an allocation.
-    Ref args;
-    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
-        args = Ref::newref(value);
+    Ref text;
+    if (precision >= 0) {
+        text.reset(format_fixed(value, precision));
+    }
+    else if (number) {
+        text.reset(PyUnicode_Format(format.get(), value));
     }
     else {
-        args.reset(PyTuple_Pack(1, value));
+        // Always one value, so a tuple or a mapping is formatted as itself.
+        Ref args(PyTuple_Pack(1, value));
         if (!args) {
             return nullptr;
         }
+        text.reset(PyUnicode_Format(format.get(), args.get()));
     }
-    Ref text(PyUnicode_Format(format.get(), args.get()));
-    args.reset();
     if (!text) {
         return nullptr;
     }

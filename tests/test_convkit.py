@@ -1,9 +1,13 @@
+import codecs
 import datetime
+import encodings
 import subprocess
 import sys
 from decimal import Decimal
 
 import pytest
+
+from support import outcome_of
 
 from tessel import convkit
 from tessel.convkit import DecimalResultProcessor, UnicodeResultProcessor
@@ -99,6 +103,50 @@ def test_unicode_processor_decodes():
     assert strict.conditional_process(b"\xe9") == "\u00e9"
 
 
+# Near misses beside the spellings that the interpreter decodes without the codec registry.
+SPELLINGS = ["utf-8", "UTF8", "utf_8", " -Utf 8- ", "utf.8", "utf-8-sig", "u8", "utf", "utf-16", "UTF_32", "utf-16-le",
+             "US-ASCII", "us ascii", "ascii8", "646", "latin-1", "Latin1", "ISO-8859-1", "iso8859_1", "iso--8859--1_",
+             "iso-8859-15", "latin-10", "l1", "iso_8859_1_x", "cp1252"]
+
+
+def test_unicode_processor_takes_the_interpreters_shortcuts_only(monkeypatch):
+    """Every codec lookup that reaches the registry answers with a marker, so a
+    spelling or handler that the processor takes straight to a decoder while
+    bytes.decode asks the registry shows, as does any difference in errors."""
+
+    def outcome(call):
+        try:
+            return call()
+        except Exception as e:
+            return type(e), e.args
+
+    def forget_lookups():
+        search = lambda name: None  # noqa: E731
+        codecs.register(search)
+        codecs.unregister(search)  # empties the interpreter's lookup cache
+
+    marker = codecs.CodecInfo(None, lambda data, errors="strict": (f"registry:{errors}", len(data)))
+
+    class Everything(dict):
+        def get(self, name, default=None):
+            return marker
+
+    data = b"\xff\xfe caf\xc3\xa9 \x80"
+    switched = UnicodeResultProcessor("utf-8")
+    monkeypatch.setattr(encodings, "_cache", Everything())
+    forget_lookups()
+    try:
+        for encoding in SPELLINGS:
+            for errors in ["strict", "replace", "Strict", "strict ", "xmlcharrefreplace"]:
+                expected = outcome(lambda: data.decode(encoding, errors))
+                switched.__init__(encoding, errors)
+                assert outcome(lambda: switched.process(data)) == expected, (encoding, errors)
+                assert outcome(lambda: UnicodeResultProcessor(encoding, errors).process(data)) == expected
+    finally:
+        monkeypatch.undo()
+        forget_lookups()
+
+
 def test_unicode_processor_value_types():
     processor = UnicodeResultProcessor("utf-8")
     word, subclassed = "word", Text("word")
@@ -135,6 +183,10 @@ def test_decimal_processor():
     assert DecimalResultProcessor(Decimal, "%.3f").process(1.5) == Decimal("1.500")
     assert DecimalResultProcessor(str, "%s").process((1, 2)) == "(1, 2)"
     assert DecimalResultProcessor(int, "%d", extra=1).process(7.9) == 7
+    # Fixed-point formats of floats and ints skip the format parser: still exactly what % gives.
+    for fmt, value in [("%.2F", float("inf")), ("%.2f", float("-nan")), ("%.1f", -0.0), ("%.2f", 0.125), ("%.0f", 2.5),
+                       ("%.20f", 0.1), ("%.2f", 10**22), ("%.2f", 2**1024), ("%.2f", True)]:
+        assert outcome_of(lambda: DecimalResultProcessor(str, fmt).process(value)) == outcome_of(lambda: fmt % value)
     with pytest.raises(TypeError):
         DecimalResultProcessor(type=Decimal, format="%s")
 

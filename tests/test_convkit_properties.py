@@ -246,7 +246,7 @@ def test_names_with_nul_are_refused(args):
             processor.process(b"\xe9")
 
 
-FORMATS = ["%.2f", "%.10f", "%.0f", "%d", "%i", "%s", "%r", "%a", "%x", "%o", "%e", "%g", "%c", "%5.1f%%", "%(a)s",
+FORMATS = ["%.2f", "%.10f", "%.0f", "%.99f", "%.100f", "%.f", "%.2F", "%d", "%i", "%s", "%r", "%a", "%x", "%o", "%e", "%g", "%c", "%5.1f%%", "%(a)s",
            "%s %s", "abc", "", "%*d", "%%", "%s\x00", "\u00e9%s\ud800", "%z"]
 TYPES = [Decimal, str, float, int, repr, len, 5, lambda text: (_ for _ in ()).throw(Boom(text))]
 # Fixed ones: generating decimals keeps growing a cache of hypothesis' own, which leak runs would flag.
