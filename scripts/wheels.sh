@@ -56,7 +56,7 @@ export PATH="$tools/bin:$PATH"
 say "sdist"
 "$tools/bin/python" -m build --sdist --no-isolation --outdir "$dist" . >&2 || die "sdist build failed"
 sdist=$(ls "$dist"/tessel-*.tar.gz)
-tar -tzf "$sdist" | grep -q '^tessel-[^/]*/LICENSE$' || die "LICENSE missing from $sdist"
+grep -q '^tessel-[^/]*/LICENSE$' <<<"$(tar -tzf "$sdist")" || die "LICENSE missing from $sdist"
 
 # Each wheel is built from the sdist, so a file the sdist lacks fails here.
 declare -A wheel_of
@@ -69,16 +69,16 @@ for v in "${pythons[@]}"; do
         || die "wheel build for $v failed"
     raw=$(ls "$work/raw"/tessel-*-"$tag"-linux_*.whl) || die "no $tag wheel was built for $v"
     # The most widely installable manylinux tag that the wheel's symbol versions allow.
-    auditwheel repair -q -w "$dist" "$raw" >&2 || die "auditwheel could not repair $raw"
+    auditwheel repair -w "$dist" "$raw" >&2 || die "auditwheel could not repair $raw"
     wheel=$(ls "$dist"/tessel-*-"$tag"-*manylinux*.whl) || die "no repaired $tag wheel for $v"
-    unzip -l "$wheel" | grep -q 'dist-info/licenses/LICENSE$' || die "LICENSE missing from $wheel"
+    grep -q 'dist-info/licenses/LICENSE ' <<<"$("$tools/bin/python" -m zipfile -l "$wheel")" || die "LICENSE missing from $wheel"
     wheel_of[$v]=$wheel
     auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g' >&2
     echo >&2
 done
 
 say "metadata"
-twine check --strict "$dist"/* >&2 || die "twine check failed"
+NO_COLOR=1 twine check --strict "$dist"/* >&2 || die "twine check failed"
 
 test_pins=$(grep -E '^(pytest|hypothesis)==' requirements-dev.txt)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tessel-wheels.XXXXXX")
