@@ -118,7 +118,7 @@ run_release() {
     return 0
 }
 
-version_of() { "$1" -c 'import sys, sysconfig; print("%d.%d.%d" % sys.version_info[:3] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))'; }
+version_of() { "$1" -c 'import platform, sysconfig; print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))'; }
 
 # Rows, getters and immutable mappings pickled on each interpreter, read on all.
 cross_pickles() {
