@@ -99,7 +99,7 @@ for v in "${pythons[@]}"; do
     PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check "${wheel_of[$v]}" $test_pins >&2 \
         || die "could not install ${wheel_of[$v]##*/} on $v"
     build=$("$venv/bin/python" -c 'import sys, sysconfig; print(("free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL") + ", " + sys.argv[1] + " wheel")' \
-        "$(sed -E 's/.*-(manylinux[^.]*)\.whl$/\1/' <<<"${wheel_of[$v]}")")
+        "$(grep -oE 'manylinux_[0-9]+_[0-9]+' <<<"${wheel_of[$v]}" | head -n1)")
     xml="${TESSEL_JUNIT_DIR:-$scratch}/wheel-$v.xml"
     set +e
     (
