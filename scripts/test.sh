@@ -38,7 +38,7 @@ total_passed=0 total_failed=0 total_skipped=0
 
 # record PASS INTERPRETER BUILD PASSED FAILED SKIPPED SECONDS [NOTE]
 record() {
-    rows+=("$(printf '%-11s %-12s %-32s %7s %7s %7s %6ss  %s' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "${8:-}")")
+    rows+=("$(printf '%-11s %-12s %-36s %7s %7s %7s %6ss  %s' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "${8:-}")")
     total_passed=$((total_passed + $4)) total_failed=$((total_failed + $5)) total_skipped=$((total_skipped + $6))
 }
 
@@ -195,6 +195,7 @@ labels_leaks="free-threaded, debug, leak check"
 labels_sanitizers="free-threaded, ASan+UBSan"
 labels_tsan="free-threaded, ThreadSanitizer"
 
+mode_times=()
 for mode in "${modes[@]}"; do
     started=$SECONDS
     if ! declare -F "run_$mode" >/dev/null; then
@@ -207,6 +208,7 @@ for mode in "${modes[@]}"; do
     fi
     if [[ "$self_recording" == *" $mode "* ]]; then
         "run_$mode" "$@"
+        mode_times+=("$mode $((SECONDS - started))s")
         continue
     fi
     echo "=== tests: $mode build" >&2
@@ -216,11 +218,13 @@ for mode in "${modes[@]}"; do
     status=$?
     set -e
     record_junit "$mode" 3.14t "${!label:-free-threaded}" "$results/$mode.xml" "$status" $((SECONDS - started))
+    mode_times+=("$mode $((SECONDS - started))s")
 done
 
 echo
-printf '%-11s %-12s %-32s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
+printf '%-11s %-12s %-36s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
 printf '%s\n' "${rows[@]}"
 echo
+echo "time by mode (set-up and builds included): $(IFS=,; echo "${mode_times[*]}" | sed 's/,/, /g'); all ${SECONDS}s"
 echo "$total_passed passed, $total_failed failed, $total_skipped skipped"
 [ "$total_failed" -eq 0 ]
