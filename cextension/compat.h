@@ -12,6 +12,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(PYPY_VERSION) || defined(GRAALVM_PYTHON)
+#error "tessel supports CPython only: 3.11, 3.12, 3.13 and 3.14 (with or without the GIL) and newer"
+#endif
 #if PY_VERSION_HEX < 0x030B0000
 #error "tessel supports CPython 3.11, 3.12, 3.13 and 3.14 (with or without the GIL) and newer"
 #endif

@@ -2,6 +2,8 @@
 # Makes .venv/ on a free-threaded CPython 3.14 with the pinned build and test
 # dependencies and tessel installed from this checkout.  Safe to run again:
 # it reuses the interpreter, the environment and the incremental build.
+# Another interpreter of the matrix: TESSEL_PYTHON=FLAVOUR (see python.sh) with
+# its own TESSEL_VENV and TESSEL_BUILD_DIR, as scripts/test.sh does.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

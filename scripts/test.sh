@@ -1,25 +1,148 @@
 #!/usr/bin/env bash
-# The test command.  Sets everything up on a fresh machine, then runs the suite
-# three ways:
-#   release     the optimised build on python3.14t
-#   leaks       a debug build of the same interpreter; every test is repeated and
-#               fails if reference counts or allocated blocks keep growing
-#   sanitizers  the extensions built with AddressSanitizer and UBSan
-# Usage: scripts/test.sh [--quick | --only release|leaks|sanitizers] [pytest args]
+# The test command.  Sets everything up on a fresh machine (interpreters, build
+# dependencies, environments), then runs the suite in these modes:
+#   release     the optimised build on every interpreter of the matrix: CPython
+#               3.11, 3.12, 3.13 and 3.14 with the GIL, 3.14t free-threaded and
+#               3.15 as a forward check, each in its own environment; then rows,
+#               getters and mappings pickled on each are read back on all
+#   leaks       a debug build of 3.14t; every test is repeated and fails if
+#               reference counts or allocated blocks keep growing
+#   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t
+#   tsan        ThreadSanitizer, on 3.14t (when run_tsan is defined below)
+#   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
+#               installed into fresh environments and tested from outside the tree
+# Usage: scripts/test.sh [--quick | --only MODE] [pytest args]
+#   --quick     only the release pass on 3.14t
+# The run ends with a table of every pass and the line "N passed, N failed, N skipped";
+# it fails when a test fails or an interpreter of the matrix can't be found or built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-modes=(release leaks sanitizers)
+matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
+wheel_pythons=(3.14t 3.11)
+modes=(release leaks sanitizers tsan wheels)
 case "${1:-}" in
-    --quick) modes=(release); shift ;;
+    --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
 esac
 
+results="$root/build/test-results"
+rm -rf "$results"
+mkdir -p "$results"
+
+# --- the table ----------------------------------------------------------------
+
+rows=()
+total_passed=0 total_failed=0 total_skipped=0
+
+# record PASS INTERPRETER BUILD PASSED FAILED SKIPPED SECONDS [NOTE]
+record() {
+    rows+=("$(printf '%-11s %-12s %-36s %7s %7s %7s %6ss  %s' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "${8:-}")")
+    total_passed=$((total_passed + $4)) total_failed=$((total_failed + $5)) total_skipped=$((total_skipped + $6))
+}
+
+# not_run PASS INTERPRETER BUILD SECONDS WHY: a pass that could not run counts as one failure.
+not_run() {
+    record "$1" "$2" "$3" 0 1 0 "$4" "NOT RUN: $5"
+    echo "=== $1 on $2: not run: $5" >&2
+}
+
+junit_attr() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$2"; }
+
+# record_junit PASS INTERPRETER BUILD XML STATUS SECONDS: a row from pytest's junit XML.
+record_junit() {
+    local tag tests failures errors skipped
+    if ! tag=$(grep -o '<testsuite [^>]*>' "$4" 2>/dev/null | head -n1) || [ -z "$tag" ]; then
+        not_run "$1" "$2" "$3" "$6" "pytest wrote no results (exit $5)"
+        return
+    fi
+    tests=$(junit_attr tests "$tag") failures=$(junit_attr failures "$tag")
+    errors=$(junit_attr errors "$tag") skipped=$(junit_attr skipped "$tag")
+    local failed=$((failures + errors)) note=""
+    if [ "$5" -ne 0 ] && [ "$failed" -eq 0 ]; then
+        failed=1 note="pytest exited $5"
+    fi
+    record "$1" "$2" "$3" $((tests - failed - skipped)) "$failed" "$skipped" "$6" "$note"
+}
+
+# describe PYTHON: the build, as the table shows it.
+describe() {
+    "$1" -c '
+import sys, sysconfig
+build = ["free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL"]
+if hasattr(sys, "gettotalrefcount"):
+    build.append("debug")
+if sys.version_info.releaselevel != "final":
+    build.append("pre-release")
+print(", ".join(build))'
+}
+
+# venv and build directory per interpreter; 3.14t keeps the ones the other scripts use.
+venv_of() { if [ "$1" = 3.14t ]; then echo "$root/.venv"; else echo "$root/.venv-$1"; fi; }
+build_of() { if [ "$1" = 3.14t ]; then echo "$root/build/release"; else echo "$root/build/$1"; fi; }
+
+# --- modes ----------------------------------------------------------------------
+# A mode is a function run_MODE that gets the pytest arguments.  The release and
+# wheels modes record their own rows; for any other, pytest writes junit XML
+# (through PYTEST_ADDOPTS) that becomes the mode's row, built on 3.14t.
+
 # -P keeps the source tree off sys.path, so the installed (built) package is what gets imported.
 run_release() {
-    bash scripts/setup.sh
-    .venv/bin/python -P -m pytest "$@"
+    local v py venv started status
+    for v in "${matrix[@]}"; do
+        echo "=== tests: release build on $v" >&2
+        started=$SECONDS
+        if ! py=$(bash scripts/python.sh "$v"); then
+            not_run release "$v" "?" $((SECONDS - started)) "interpreter $v not found or not built (see above)"
+            continue
+        fi
+        venv=$(venv_of "$v")
+        if ! TESSEL_PYTHON="$v" TESSEL_VENV="$venv" TESSEL_BUILD_DIR="$(build_of "$v")" bash scripts/setup.sh; then
+            not_run release "$v" "$(describe "$py")" $((SECONDS - started)) "set-up or build failed (see above)"
+            continue
+        fi
+        set +e
+        if [ "$v" = 3.14t ]; then
+            # The type checks need one interpreter only; they run on the main one.
+            TESSEL_TYPECHECK=1 "$venv/bin/python" -P -m pytest --junitxml="$results/release-$v.xml" "$@"
+        else
+            "$venv/bin/python" -P -m pytest --junitxml="$results/release-$v.xml" "$@"
+        fi
+        status=$?
+        set -e
+        record_junit release "$(version_of "$py")" "$(describe "$py")" "$results/release-$v.xml" "$status" \
+            $((SECONDS - started))
+    done
+    [ "${#matrix[@]}" -gt 1 ] && cross_pickles
+    return 0
+}
+
+version_of() { "$1" -c 'import platform, sysconfig; print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))'; }
+
+# Rows, getters and immutable mappings pickled on each interpreter, read on all.
+cross_pickles() {
+    echo "=== tests: pickles across interpreters" >&2
+    local dir="$results/pickles" v venv started=$SECONDS have=() out passed=0 failed=0 status=0
+    mkdir -p "$dir"
+    for v in "${matrix[@]}"; do
+        venv=$(venv_of "$v")
+        # Only the environments that this run built and tested.
+        [ -f "$results/release-$v.xml" ] || continue
+        "$venv/bin/python" -P tests/pickle_matrix.py write "$dir" && have+=("$v") || status=1
+    done
+    for v in "${have[@]}"; do
+        venv=$(venv_of "$v")
+        out=$("$venv/bin/python" -P tests/pickle_matrix.py read "$dir") || status=1
+        printf '%s\n' "$out" | sed "s/^/[read on $v] /"
+        passed=$((passed + $(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1/p' <<<"$out" | tail -n1)))
+        failed=$((failed + $(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2/p' <<<"$out" | tail -n1)))
+    done
+    if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+        failed=1
+    fi
+    record pickles "${#have[@]} of ${#matrix[@]}" "protocols 0-5, each read on all" "$passed" "$failed" 0 \
+        $((SECONDS - started))
 }
 
 run_leaks() {
@@ -44,7 +167,64 @@ run_sanitizers() {
         .venv-asan/bin/python -P -m pytest -p no:cacheprovider "$@"
 }
 
+# run_tsan: the ThreadSanitizer mode goes here, as one function.
+
+run_wheels() {
+    local v status started=$SECONDS failed_before=$total_failed
+    set +e
+    TESSEL_JUNIT_DIR="$results" bash scripts/wheels.sh "${wheel_pythons[@]}" -- "$@"
+    status=$?
+    set -e
+    for v in "${wheel_pythons[@]}"; do
+        if [ -f "$results/wheel-$v.xml" ]; then
+            record_junit wheel "$v" "$(cat "$results/wheel-$v.build" 2>/dev/null || echo "?")" \
+                "$results/wheel-$v.xml" "$(cat "$results/wheel-$v.status" 2>/dev/null || echo 1)" \
+                "$(cat "$results/wheel-$v.seconds" 2>/dev/null || echo 0)"
+        else
+            not_run wheel "$v" "?" 0 "no wheel tested (scripts/wheels.sh exited $status)"
+        fi
+    done
+    if [ "$status" -ne 0 ] && [ "$total_failed" -eq "$failed_before" ]; then
+        not_run wheel all "?" $((SECONDS - started)) "scripts/wheels.sh exited $status (see above)"
+    fi
+    return 0
+}
+
+self_recording=" release wheels "
+labels_leaks="free-threaded, debug, leak check"
+labels_sanitizers="free-threaded, ASan+UBSan"
+labels_tsan="free-threaded, ThreadSanitizer"
+
+mode_times=()
 for mode in "${modes[@]}"; do
+    started=$SECONDS
+    if ! declare -F "run_$mode" >/dev/null; then
+        if [ "${#modes[@]}" -eq 1 ]; then
+            not_run "$mode" - - 0 "no such mode (no run_$mode in scripts/test.sh)"
+        else
+            echo "=== tests: $mode mode not in this checkout (no run_$mode); left out" >&2
+        fi
+        continue
+    fi
+    if [[ "$self_recording" == *" $mode "* ]]; then
+        "run_$mode" "$@"
+        mode_times+=("$mode $((SECONDS - started))s")
+        continue
+    fi
     echo "=== tests: $mode build" >&2
-    "run_$mode" "$@"
+    label="labels_$mode"
+    set +e
+    ( set -e; PYTEST_ADDOPTS="${PYTEST_ADDOPTS:-} --junitxml=$results/$mode.xml" "run_$mode" "$@" )
+    status=$?
+    set -e
+    record_junit "$mode" 3.14t "${!label:-free-threaded}" "$results/$mode.xml" "$status" $((SECONDS - started))
+    mode_times+=("$mode $((SECONDS - started))s")
 done
+
+echo
+printf '%-11s %-12s %-36s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
+printf '%s\n' "${rows[@]}"
+echo
+echo "time by mode (set-up and builds included): $(IFS=,; echo "${mode_times[*]}" | sed 's/,/, /g'); all ${SECONDS}s"
+echo "$total_passed passed, $total_failed failed, $total_skipped skipped"
+[ "$total_failed" -eq 0 ]

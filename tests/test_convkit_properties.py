@@ -292,7 +292,7 @@ def test_codec_that_reinitialises_its_processor():
         return bytes(data).decode("utf-8", errors), len(data)
 
     def search(name):
-        if name == "tessel_test_reinit":
+        if name in ("tessel_test_reinit", "tessel-test-reinit"):  # 3.15 keeps the hyphens
             return codecs.CodecInfo(encode=None, decode=decode, name="tessel-test-reinit")
         return None
 

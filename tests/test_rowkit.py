@@ -256,7 +256,8 @@ def test_rows_take_part_in_garbage_collection():
     parent = Recorder()
     row = make_row(parent=parent)
     parent.row = row  # a cycle through the parent
-    assert row in gc.get_referents(parent.__dict__) and parent in gc.get_referents(row)
+    # Where the attributes live (the instance or its __dict__) differs between versions.
+    assert row in gc.get_referents(parent) + gc.get_referents(parent.__dict__) and parent in gc.get_referents(row)
 
 
 # --- key lookup ------------------------------------------------------------
@@ -324,6 +325,7 @@ def test_key_style_1_refuses_positions_and_slices(entry):
     assert row._parent.calls == []
 
 
+@pytest.mark.skipif(slice.__hash__ is None, reason="slices are unhashable before 3.12")
 def test_slice_held_by_the_keymap_under_key_style_1():
     parent = Recorder()
     parent._keymap[slice(0, 2)] = (2, "c")

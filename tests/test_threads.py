@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -10,6 +11,8 @@ import pytest
 import threaded_scenario
 
 SCENARIO = str(Path(threaded_scenario.__file__))
+# Only a free-threaded build can switch the GIL off, or on at import.
+free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
 
 
 def run_scenario(*args, gil):
@@ -21,6 +24,7 @@ def run_scenario(*args, gil):
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
 
 
+@free_threaded
 @pytest.mark.skipif(os.environ.get("PYTHON_GIL") == "0", reason="the GIL was forced off for this run")
 def test_importing_the_modules_switched_the_gil_on():
     threaded_scenario.import_modules()
@@ -33,11 +37,13 @@ def test_threads_share_results_with_the_gil():
     assert threaded_scenario.run_threads(8, threaded_scenario.shared_workload(shared, 60)) == []
 
 
+@free_threaded
 @pytest.mark.no_leakcheck("runs a subprocess")
 def test_threads_share_results_without_the_gil():
     run_scenario("shared", 8, 400, "nogil", gil=False)
 
 
+@free_threaded
 @pytest.mark.no_leakcheck("runs subprocesses")
 @pytest.mark.parametrize("attempt", range(3))
 def test_first_use_of_host_modules_from_many_threads(attempt):
