@@ -74,6 +74,12 @@ inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) noexcept
 }
 #endif
 
+// Weak references managed by the interpreter (3.12 on); before, a class
+// that has them says so in tp_weaklistoffset alone.
+#if PY_VERSION_HEX < 0x030C0000
+#define Py_TPFLAGS_MANAGED_WEAKREF 0
+#endif
+
 namespace tessel::compat {
 
 // ---------------------------------------------------------------------------
@@ -224,6 +230,23 @@ inline PyObject *field_if_unshared(PyObject *const *field) noexcept
     return value != nullptr && owned_by_this_thread(value) ? value : nullptr;
 #else
     return *field;
+#endif
+}
+
+// Stores `value` in *field if it is empty; false (nothing stored) when
+// another thread has filled it first.
+inline bool store_if_empty(PyObject **field, PyObject *value) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    PyObject *expected = nullptr;
+    return std::atomic_ref<PyObject *>(*field).compare_exchange_strong(expected, value, std::memory_order_release,
+                                                                        std::memory_order_relaxed);
+#else
+    if (*field != nullptr) {
+        return false;
+    }
+    *field = value;
+    return true;
 #endif
 }
 

@@ -177,6 +177,16 @@ PyObject *item_ref(PyObject *seq, Py_ssize_t i) noexcept
     return PySequence_GetItem(seq, i);
 }
 
+// An int's value as a C long; -1 with an error pending when it doesn't fit
+// (or has no integer value).  Small ints skip the exported conversion.
+inline long as_long(PyObject *number) noexcept
+{
+    if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) {
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
+    }
+    return PyLong_AsLong(number);
+}
+
 // What the collector asks of a tuple's item before it stops tracking the
 // tuple: an object outside the collector, or a tuple it no longer tracks.
 inline bool may_be_tracked(PyObject *item) noexcept
@@ -187,35 +197,19 @@ inline bool may_be_tracked(PyObject *item) noexcept
     return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
 }
 
-// Stops the collector's tracking of a tuple whose items can't hold references
-// back to it, as the collector would on its next pass; returns the tuple.
-PyObject *untrack_if_acyclic(PyObject *tuple) noexcept
-{
-    if (!PyObject_GC_IsTracked(tuple)) {
-        return tuple;
-    }
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; i++) {
-        if (may_be_tracked(PyTuple_GET_ITEM(tuple, i))) {
-            return tuple;
-        }
-    }
-    PyObject_GC_UnTrack(tuple);
-    return tuple;
-}
-
 // The stored values for a raw row: a tuple, processed where a processor is given.
 PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
 {
-    Ref fast(PySequence_Fast(raw, "row must be a sequence"));
+    // An exact tuple is its own fast sequence.
+    Ref fast(PyTuple_CheckExact(raw) ? Py_NewRef(raw) : PySequence_Fast(raw, "row must be a sequence"));
     if (!fast) {
         return nullptr;
     }
     if (processors == Py_None) {
         if (PyTuple_CheckExact(fast.get())) {
-            return untrack_if_acyclic(fast.release());  // immutable: share it rather than copy it
+            return fast.release();  // immutable: share it rather than copy it
         }
-        PyObject *values = PyList_AsTuple(fast.get());
-        return values == nullptr ? nullptr : untrack_if_acyclic(values);
+        return PyList_AsTuple(fast.get());
     }
     Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
     Py_ssize_t m = PySequence_Size(processors);
@@ -266,17 +260,19 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
 }
 
 // The initialiser's work on already unpacked (borrowed) arguments.  A failure
-// leaves in place the fields stored before it.  `fresh`: a row that no other
-// thread can reach yet (made here and hidden from the collector), whose
-// empty fields are simply filled.
+// leaves in place the fields stored before it.  `fresh`: a row just made
+// here, with empty fields, that only the collector could show to another
+// thread, and only once Python code (a processor, a raw row's iterator) has
+// run; until then its fields are simply filled.
 int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, PyObject *keymap,
                  PyObject *key_style, PyObject *raw, bool fresh) noexcept
 {
-    auto store = [self, fresh](PyObject **field, PyObject *steal) {
-        if (fresh) {
+    bool unseen = fresh && processors == Py_None && (PyTuple_CheckExact(raw) || PyList_CheckExact(raw));
+    auto store = [self, fresh, unseen](PyObject **field, PyObject *steal) {
+        if (unseen) {
             store_release(field, steal);
         }
-        else {
+        else if (!fresh || !tessel::compat::store_if_empty(field, steal)) {
             tessel::compat::replace_field(reinterpret_cast<PyObject *>(self), field, steal);
         }
     };
@@ -291,7 +287,7 @@ int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, Py
         return -1;
     }
     store(&self->keymap, Py_NewRef(keymap));
-    long style = PyLong_AsLong(key_style);
+    long style = as_long(key_style);
     if (style == -1 && PyErr_Occurred()) {
         return -1;
     }
@@ -308,29 +304,117 @@ int baserow_init(PyObject *self, PyObject *args, PyObject *)
     return baserow_fill(as_row(self), parent, processors, keymap, key_style, raw, false);
 }
 
+// True when calling this subclass is still what calling BaseRow is: the
+// generic allocator, our initialiser and the metaclass's ordinary call.
+// Read on every call, since __new__ or __init__ may be assigned at any time.
+bool keeps_base_construction(PyTypeObject *type) noexcept
+{
+    return type->tp_new == PyType_GenericNew && type->tp_init == baserow_init &&
+           Py_TYPE(type)->tp_call == PyType_Type.tp_call;
+}
+
+// The ordinary route, as the interpreter takes it for a class without a
+// vectorcall: an argument tuple and keyword dict for the metaclass's call.
+PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
+                                      PyObject *kwnames)
+{
+    Ref positional(PyTuple_New(nargs));
+    if (!positional) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        keywords.reset(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return Py_TYPE(type)->tp_call(type, positional.get(), keywords.get());
+}
+
 // BaseRow(...) without an argument tuple: what type_call would do (generic
 // allocation, then the initialiser), keywords ignored likewise.  Subclasses
-// don't inherit a type's vectorcall; they take the ordinary route.
-PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *)
+// get it from __init_subclass__ (a heap type doesn't inherit a vectorcall)
+// and keep it only while they keep BaseRow's construction.
+PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (type != reinterpret_cast<PyObject *>(&BaseRowType) &&
+        !keeps_base_construction(reinterpret_cast<PyTypeObject *>(type))) {
+        return construct_through_type_call(type, args, nargs, kwnames);
+    }
     if (nargs != 5) {
         // PyArg_UnpackTuple's own wording.
         PyErr_Format(PyExc_TypeError, "BaseRow expected 5 arguments, got %zd", nargs);
         return nullptr;
     }
-    Ref self(PyType_GenericNew(reinterpret_cast<PyTypeObject *>(type), nullptr, nullptr));
-    if (!self) {
+    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(type);
+    Ref self(cls->tp_alloc(cls, 0));  // what PyType_GenericNew does
+    if (!self || baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4], true) < 0) {
         return nullptr;
     }
-    // Out of the collector's sight while processors run, so no other thread
-    // can find the row before it is filled.
-    PyObject_GC_UnTrack(self.get());
-    if (baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4], true) < 0) {
-        return nullptr;
-    }
-    PyObject_GC_Track(self.get());
     return self.release();
+}
+
+void baserow_dealloc(PyObject *self);
+
+// The interpreter's destructor for classes made by a class statement (the
+// same function for all of them), taken from a probe class at import.
+destructor class_statement_dealloc = nullptr;
+
+// The destructor of a subclass that adds nothing to the instance (no slots,
+// no dict, no weak references): what the interpreter's does for it, without
+// its searches along the bases.  A finalizer (__del__ may be assigned at any
+// time) runs first, unless we are the base destructor of a subclass that
+// adds fields, whose own destructor has run it already.
+void plain_subclass_dealloc(PyObject *self)
+{
+    if (Py_TYPE(self)->tp_dealloc == plain_subclass_dealloc && Py_TYPE(self)->tp_finalize != nullptr &&
+        PyObject_CallFinalizerFromDealloc(self) < 0) {
+        return;  // resurrected
+    }
+    PyTypeObject *type = Py_TYPE(self);  // after the finalizer, which may change it
+    baserow_dealloc(self);
+    Py_DECREF(type);
+}
+
+// Gives a new subclass BaseRow's vectorcall (and, when its instances are
+// plain rows, a direct destructor) while the class is still being made, so
+// no other thread uses it yet; then does what the next __init_subclass__
+// along the MRO does.
+PyObject *baserow_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
+{
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_vectorcall == nullptr &&
+        PyType_IsSubtype(type, &BaseRowType)) {
+        type->tp_vectorcall = baserow_vectorcall;
+        bool plain = type->tp_basicsize == BaseRowType.tp_basicsize && type->tp_itemsize == 0 &&
+                     type->tp_weaklistoffset == 0 && type->tp_dictoffset == 0 &&
+                     !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF) &&
+                     type->tp_finalize == nullptr && type->tp_del == nullptr &&
+                     type->tp_dealloc == class_statement_dealloc;
+        if (plain) {
+            type->tp_dealloc = plain_subclass_dealloc;
+        }
+    }
+    Ref next(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                          reinterpret_cast<PyObject *>(&BaseRowType), cls, nullptr));
+    if (!next) {
+        return nullptr;
+    }
+    next.reset(PyObject_GetAttrString(next.get(), "__init_subclass__"));
+    if (!next) {
+        return nullptr;
+    }
+    return PyObject_Call(next.get(), args, kwargs);
 }
 
 void baserow_dealloc(PyObject *self)
@@ -441,16 +525,6 @@ PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *
                      method);
     }
     return nullptr;
-}
-
-// An int's value as a C long; -1 with an error pending when it doesn't fit
-// (or has no integer value).  Small ints skip the exported conversion.
-inline long as_long(PyObject *number) noexcept
-{
-    if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) {
-        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
-    }
-    return PyLong_AsLong(number);
 }
 
 // The value at a position of the (held) values, by tuple item access: the
@@ -811,6 +885,8 @@ PyMethodDef baserow_methods[] = {
      "implement mapping-like getitem as well as sequence getitem"},
     {"_filter_on_values", baserow_filter_on_values, METH_O,
      "return a new Row with per-value filters applied to columns"},
+    {"__init_subclass__", tessel::as_cfunction(baserow_init_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "Give the subclass BaseRow's fast construction while it keeps BaseRow's __new__ and __init__."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1084,6 +1160,14 @@ PyMODINIT_FUNC PyInit_rowkit(void)
 {
     if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
         return nullptr;
+    }
+    if (class_statement_dealloc == nullptr) {
+        Ref probe(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){}", "probe",
+                                        reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+        if (!probe) {
+            return nullptr;
+        }
+        class_statement_dealloc = reinterpret_cast<PyTypeObject *>(probe.get())->tp_dealloc;
     }
     if (mapping_method_name == nullptr) {
         mapping_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");
