@@ -566,7 +566,7 @@ def test_getter_result_is_out_of_reach_until_full(cls):
     class Peeking:
         # Looks for the result while it is being filled, as hostile code could.
         def peek(self):
-            reached.extend(o for o in gc.get_referrers(first) if type(o) is tuple and o is not operand)
+            reached.extend(o for o in gc.get_referrers(first) if type(o) is tuple and o is not values)
 
         def __index__(self):
             self.peek()
@@ -577,9 +577,9 @@ def test_getter_result_is_out_of_reach_until_full(cls):
             return 1
 
     key = Peeking()
-    operand = (first, "b")
+    operand = values = (first, "b")
     if cls is Row:
-        operand = Row(Recorder(), None, {key: (1,)}, 3, operand)
+        operand = Row(Recorder(), None, {key: (1,)}, 3, values)
     assert tuplegetter(0, key)(operand) == (first, "b") and reached == []
 
 
