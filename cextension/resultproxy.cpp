@@ -975,20 +975,18 @@ PyObject *fetch_from_row(PyObject *operand, PyObject *item)
     return baserow_subscript(operand, item);
 }
 
-// A result tuple that the collector can't see while its slots are empty:
-// lookups run Python code, which could otherwise reach it (gc.get_referrers)
-// and read a missing item.  The shared empty tuple is never tracked.
-inline PyObject *new_hidden_tuple(Py_ssize_t count) noexcept
+// Result tuples are kept from the collector while they have empty slots, so
+// Python code run by a lookup (an item's __index__, a key's __eq__, a hook)
+// can't reach one through gc.get_referrers.  The shared empty tuple is never
+// tracked and stays so.
+inline void hide(PyObject *tuple) noexcept
 {
-    PyObject *tuple = PyTuple_New(count);
-    if (tuple != nullptr && count != 0) {
+    if (PyTuple_GET_SIZE(tuple) != 0) {
         PyObject_GC_UnTrack(tuple);
     }
-    return tuple;
 }
 
-// The full result, shown to the collector again.
-inline PyObject *show_full_tuple(PyObject *tuple) noexcept
+inline PyObject *show(PyObject *tuple) noexcept
 {
     if (PyTuple_GET_SIZE(tuple) != 0) {
         PyObject_GC_Track(tuple);
@@ -997,17 +995,18 @@ inline PyObject *show_full_tuple(PyObject *tuple) noexcept
 }
 
 // The items of an exact tuple operand; small non-negative int items are read
-// in place, anything else is an ordinary subscript.
+// in place (no Python code runs), anything else is an ordinary subscript,
+// before which the result is hidden.
 PyObject *fetch_from_tuple(TupleGetterObject *self, PyObject *operand)
 {
     Py_ssize_t count = self->item_count;
-    Ref result(new_hidden_tuple(count));
+    Ref result(PyTuple_New(count));
     if (!result) {
         return nullptr;
     }
+    bool hidden = false;
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
-        PyObject *value;
         if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(item))) {
             Py_ssize_t index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(item));
             if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {
@@ -1015,13 +1014,17 @@ PyObject *fetch_from_tuple(TupleGetterObject *self, PyObject *operand)
                 continue;
             }
         }
-        value = PyObject_GetItem(operand, item);
+        if (!hidden) {
+            hide(result.get());
+            hidden = true;
+        }
+        PyObject *value = PyObject_GetItem(operand, item);
         if (value == nullptr) {
             return nullptr;
         }
         PyTuple_SET_ITEM(result.get(), i, value);
     }
-    return show_full_tuple(result.release());
+    return hidden ? show(result.release()) : result.release();
 }
 
 PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
@@ -1042,10 +1045,11 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
         has_method = found > 0;
     }
     Py_ssize_t count = self->item_count;
-    Ref result(new_hidden_tuple(count));
+    Ref result(PyTuple_New(count));
     if (!result) {
         return nullptr;
     }
+    hide(result.get());
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
         PyObject *value;
@@ -1063,7 +1067,7 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
         }
         PyTuple_SET_ITEM(result.get(), i, value);
     }
-    return show_full_tuple(result.release());
+    return show(result.release());
 }
 
 PyObject *tuplegetter_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *)
