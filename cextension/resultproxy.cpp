@@ -16,6 +16,10 @@
 #include <cstddef>
 
 using tessel::Ref;
+using tessel::compat::load_acquire;
+using tessel::compat::load_relaxed;
+using tessel::compat::store_relaxed;
+using tessel::compat::store_release;
 
 namespace {
 
@@ -30,6 +34,10 @@ enum KeyStyle : long {
     KEY_OBJECTS_NO_WARN = 3,   // both
 };
 
+// Every field may be replaced by a setter or a re-run initialiser while
+// another thread reads the row: object fields are read with field_ref() and
+// replaced with replace_field() (compat.h), the key style is read and written
+// atomically.  A reader sees the old value or the new one, held.
 struct BaseRowObject {
     PyObject_HEAD
     PyObject *parent;  // result metadata object, owned; null until set
@@ -56,6 +64,27 @@ inline BaseRowObject *as_row(PyObject *self) noexcept
 inline TupleGetterObject *as_getter(PyObject *self) noexcept
 {
     return reinterpret_cast<TupleGetterObject *>(self);
+}
+
+// The row's fields, each a new reference (empty when never set).
+inline Ref parent_of(BaseRowObject *self) noexcept
+{
+    return Ref(tessel::compat::field_ref(reinterpret_cast<PyObject *>(self), &self->parent));
+}
+
+inline Ref values_of(BaseRowObject *self) noexcept
+{
+    return Ref(tessel::compat::field_ref(reinterpret_cast<PyObject *>(self), &self->row));
+}
+
+inline Ref keymap_of(BaseRowObject *self) noexcept
+{
+    return Ref(tessel::compat::field_ref(reinterpret_cast<PyObject *>(self), &self->keymap));
+}
+
+inline long key_style_of(const BaseRowObject *self) noexcept
+{
+    return load_relaxed(&self->key_style);
 }
 
 // What the interpreter raises when its protocols are handed a null object;
@@ -148,10 +177,31 @@ PyObject *item_ref(PyObject *seq, Py_ssize_t i) noexcept
     return PySequence_GetItem(seq, i);
 }
 
+// An int's value as a C long; -1 with an error pending when it doesn't fit
+// (or has no integer value).  Small ints skip the exported conversion.
+inline long as_long(PyObject *number) noexcept
+{
+    if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) {
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
+    }
+    return PyLong_AsLong(number);
+}
+
+// What the collector asks of a tuple's item before it stops tracking the
+// tuple: an object outside the collector, or a tuple it no longer tracks.
+inline bool may_be_tracked(PyObject *item) noexcept
+{
+    if (!PyType_IS_GC(Py_TYPE(item))) {
+        return false;
+    }
+    return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
+}
+
 // The stored values for a raw row: a tuple, processed where a processor is given.
 PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
 {
-    Ref fast(PySequence_Fast(raw, "row must be a sequence"));
+    // An exact tuple is its own fast sequence.
+    Ref fast(PyTuple_CheckExact(raw) ? Py_NewRef(raw) : PySequence_Fast(raw, "row must be a sequence"));
     if (!fast) {
         return nullptr;
     }
@@ -182,6 +232,7 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
     if (tracked) {
         PyObject_GC_UnTrack(values.get());
     }
+    bool may_form_cycle = false;
     for (Py_ssize_t i = 0; i < n; i++) {
         Ref value(item_ref(fast.get(), i));
         if (!value) {
@@ -197,35 +248,50 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
                 return nullptr;
             }
         }
+        may_form_cycle = may_form_cycle || may_be_tracked(value.get());
         PyTuple_SET_ITEM(values.get(), i, value.release());
     }
-    if (tracked) {
+    // Values that can't hold references back leave the tuple out of the
+    // collector's work, as the collector itself would decide on its next pass.
+    if (tracked && may_form_cycle) {
         PyObject_GC_Track(values.get());
     }
     return values.release();
 }
 
 // The initialiser's work on already unpacked (borrowed) arguments.  A failure
-// leaves in place the fields stored before it.
+// leaves in place the fields stored before it.  `fresh`: a row just made
+// here, with empty fields, that only the collector could show to another
+// thread, and only once Python code (a processor, a raw row's iterator) has
+// run; until then its fields are simply filled.
 int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, PyObject *keymap,
-                 PyObject *key_style, PyObject *raw) noexcept
+                 PyObject *key_style, PyObject *raw, bool fresh) noexcept
 {
-    Py_XSETREF(self->parent, Py_NewRef(parent));
+    bool unseen = fresh && processors == Py_None && (PyTuple_CheckExact(raw) || PyList_CheckExact(raw));
+    auto store = [self, fresh, unseen](PyObject **field, PyObject *steal) {
+        if (unseen) {
+            store_release(field, steal);
+        }
+        else if (!fresh || !tessel::compat::store_if_empty(field, steal)) {
+            tessel::compat::replace_field(reinterpret_cast<PyObject *>(self), field, steal);
+        }
+    };
+    store(&self->parent, Py_NewRef(parent));
     PyObject *values = build_values(processors, raw);
     if (values == nullptr) {
         return -1;
     }
-    Py_XSETREF(self->row, values);
+    store(&self->row, values);
     if (!PyDict_CheckExact(keymap)) {
         PyErr_SetString(PyExc_TypeError, "keymap must be a dict");
         return -1;
     }
-    Py_XSETREF(self->keymap, Py_NewRef(keymap));
-    long style = PyLong_AsLong(key_style);
+    store(&self->keymap, Py_NewRef(keymap));
+    long style = as_long(key_style);
     if (style == -1 && PyErr_Occurred()) {
         return -1;
     }
-    self->key_style = style;
+    store_relaxed(&self->key_style, style);
     return 0;
 }
 
@@ -235,25 +301,120 @@ int baserow_init(PyObject *self, PyObject *args, PyObject *)
     if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &parent, &processors, &keymap, &key_style, &raw)) {
         return -1;
     }
-    return baserow_fill(as_row(self), parent, processors, keymap, key_style, raw);
+    return baserow_fill(as_row(self), parent, processors, keymap, key_style, raw, false);
+}
+
+// True when calling this subclass is still what calling BaseRow is: the
+// generic allocator, our initialiser and the metaclass's ordinary call.
+// Read on every call, since __new__ or __init__ may be assigned at any time.
+bool keeps_base_construction(PyTypeObject *type) noexcept
+{
+    return type->tp_new == PyType_GenericNew && type->tp_init == baserow_init &&
+           Py_TYPE(type)->tp_call == PyType_Type.tp_call;
+}
+
+// The ordinary route, as the interpreter takes it for a class without a
+// vectorcall: an argument tuple and keyword dict for the metaclass's call.
+PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
+                                      PyObject *kwnames)
+{
+    Ref positional(PyTuple_New(nargs));
+    if (!positional) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        keywords.reset(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return Py_TYPE(type)->tp_call(type, positional.get(), keywords.get());
 }
 
 // BaseRow(...) without an argument tuple: what type_call would do (generic
 // allocation, then the initialiser), keywords ignored likewise.  Subclasses
-// don't inherit a type's vectorcall; they take the ordinary route.
-PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *)
+// get it from __init_subclass__ (a heap type doesn't inherit a vectorcall)
+// and keep it only while they keep BaseRow's construction.
+PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (type != reinterpret_cast<PyObject *>(&BaseRowType) &&
+        !keeps_base_construction(reinterpret_cast<PyTypeObject *>(type))) {
+        return construct_through_type_call(type, args, nargs, kwnames);
+    }
     if (nargs != 5) {
         // PyArg_UnpackTuple's own wording.
         PyErr_Format(PyExc_TypeError, "BaseRow expected 5 arguments, got %zd", nargs);
         return nullptr;
     }
-    Ref self(PyType_GenericNew(reinterpret_cast<PyTypeObject *>(type), nullptr, nullptr));
-    if (!self || baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4]) < 0) {
+    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(type);
+    Ref self(cls->tp_alloc(cls, 0));  // what PyType_GenericNew does
+    if (!self || baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4], true) < 0) {
         return nullptr;
     }
     return self.release();
+}
+
+void baserow_dealloc(PyObject *self);
+
+// The interpreter's destructor for classes made by a class statement (the
+// same function for all of them), taken from a probe class at import.
+destructor class_statement_dealloc = nullptr;
+
+// The destructor of a subclass that adds nothing to the instance (no slots,
+// no dict, no weak references): what the interpreter's does for it, without
+// its searches along the bases.  A finalizer (__del__ may be assigned at any
+// time) runs first, unless we are the base destructor of a subclass that
+// adds fields, whose own destructor has run it already.
+void plain_subclass_dealloc(PyObject *self)
+{
+    if (Py_TYPE(self)->tp_dealloc == plain_subclass_dealloc && Py_TYPE(self)->tp_finalize != nullptr &&
+        PyObject_CallFinalizerFromDealloc(self) < 0) {
+        return;  // resurrected
+    }
+    PyTypeObject *type = Py_TYPE(self);  // after the finalizer, which may change it
+    baserow_dealloc(self);
+    Py_DECREF(type);
+}
+
+// Gives a new subclass BaseRow's vectorcall (and, when its instances are
+// plain rows, a direct destructor) while the class is still being made, so
+// no other thread uses it yet; then does what the next __init_subclass__
+// along the MRO does.
+PyObject *baserow_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
+{
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_vectorcall == nullptr &&
+        PyType_IsSubtype(type, &BaseRowType)) {
+        type->tp_vectorcall = baserow_vectorcall;
+        bool plain = type->tp_basicsize == BaseRowType.tp_basicsize && type->tp_itemsize == 0 &&
+                     type->tp_weaklistoffset == 0 && type->tp_dictoffset == 0 &&
+                     !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF) &&
+                     type->tp_finalize == nullptr && type->tp_del == nullptr &&
+                     type->tp_dealloc == class_statement_dealloc;
+        if (plain) {
+            type->tp_dealloc = plain_subclass_dealloc;
+        }
+    }
+    Ref next(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                          reinterpret_cast<PyObject *>(&BaseRowType), cls, nullptr));
+    if (!next) {
+        return nullptr;
+    }
+    next.reset(PyObject_GetAttrString(next.get(), "__init_subclass__"));
+    if (!next) {
+        return nullptr;
+    }
+    return PyObject_Call(next.get(), args, kwargs);
 }
 
 void baserow_dealloc(PyObject *self)
@@ -283,7 +444,7 @@ int baserow_traverse(PyObject *self, visitproc visit, void *arg)
 // is passed on, for the protocols' own null-argument SystemError.
 inline Ref held_values(PyObject *self) noexcept
 {
-    return Ref::newref(as_row(self)->row);
+    return values_of(as_row(self));
 }
 
 Py_ssize_t baserow_length(PyObject *self)
@@ -293,11 +454,15 @@ Py_ssize_t baserow_length(PyObject *self)
 
 PyObject *baserow_item(PyObject *self, Py_ssize_t index)
 {
-    PyObject *row = as_row(self)->row;  // borrowed
-    if (row == nullptr) {
+    PyObject *row = tessel::compat::field_if_unshared(&as_row(self)->row);
+    if (row != nullptr) {
+        return Py_XNewRef(PyTuple_GetItem(row, index));
+    }
+    Ref held = held_values(self);
+    if (!held) {
         return unset_field();
     }
-    return Py_XNewRef(PyTuple_GetItem(row, index));
+    return Py_XNewRef(PyTuple_GetItem(held.get(), index));
 }
 
 PyObject *baserow_iter(PyObject *self)
@@ -333,7 +498,7 @@ PyObject *baserow_values_impl(PyObject *self, PyObject *)
 PyObject *call_hook(BaseRowObject *self, const char *method, const char *format, PyObject *arg,
                     PyObject *second = nullptr)
 {
-    Ref parent = Ref::newref(self->parent);
+    Ref parent = parent_of(self);
     if (!parent) {
         return unset_field();
     }
@@ -343,7 +508,7 @@ PyObject *call_hook(BaseRowObject *self, const char *method, const char *format,
 // The same with the "O" format: a tuple argument arrives as its items.
 PyObject *call_hook_spreading_tuple(BaseRowObject *self, const char *method, PyObject *arg)
 {
-    Ref parent = Ref::newref(self->parent);
+    Ref parent = parent_of(self);
     if (!parent) {
         return unset_field();
     }
@@ -353,7 +518,7 @@ PyObject *call_hook_spreading_tuple(BaseRowObject *self, const char *method, PyO
 // Calls one of the hooks that must raise; the lookup fails either way.
 PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
 {
-    Ref parent = Ref::newref(self->parent);  // named in the message, whatever the hook did
+    Ref parent = parent_of(self);  // named in the message, whatever the hook did
     Ref result(call_hook(self, method, "(O)", arg));
     if (result) {
         PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
@@ -362,18 +527,9 @@ PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *
     return nullptr;
 }
 
-// An int's value as a C long; -1 with an error pending when it doesn't fit
-// (or has no integer value).  Small ints skip the exported conversion.
-inline long as_long(PyObject *number) noexcept
-{
-    if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) {
-        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
-    }
-    return PyLong_AsLong(number);
-}
-
-// The value at a position, by tuple item access: the interpreter's IndexError
-// out of range and its SystemError when the values aren't a tuple.
+// The value at a position of the (held) values, by tuple item access: the
+// interpreter's IndexError out of range and its SystemError when the values
+// aren't a tuple.
 inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
 {
     if (row == nullptr) {
@@ -385,14 +541,25 @@ inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
     return Py_XNewRef(PyTuple_GetItem(row, position));
 }
 
-// A key that is neither an exact int nor (outside key style 1) a slice.
-PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping)
+// The value at a non-negative position; the values are borrowed where no
+// other thread can release them meanwhile (the hot path), held otherwise.
+inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 {
-    if (!mapping && self->key_style == KEY_INTEGER_ONLY) {
+    PyObject *row = tessel::compat::field_if_unshared(&self->row);
+    if (row != nullptr) {
+        return row_value_at(row, position);
+    }
+    return row_value_at(values_of(self).get(), position);
+}
+
+// A key that is neither an exact int nor (outside key style 1) a slice.
+PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, long style)
+{
+    if (!mapping && style == KEY_INTEGER_ONLY) {
         return raise_through_hook(self, "_raise_for_nonint", key);
     }
     // Held: hashing or comparing the key may run Python code that replaces it.
-    Ref keymap = Ref::newref(self->keymap);
+    Ref keymap = keymap_of(self);
     if (!keymap) {
         return unset_field();
     }
@@ -429,20 +596,21 @@ PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping)
         return nullptr;
     }
     record.reset();
-    if (!mapping && self->key_style == KEY_OBJECTS_BUT_WARN) {
+    if (!mapping && style == KEY_OBJECTS_BUT_WARN) {
         Ref ignored(call_hook_spreading_tuple(self, "_warn_for_nonint", key));
         if (!ignored) {
             return nullptr;
         }
     }
     // Read afresh: the warning hook may have replaced the values.
-    return row_value_at(self->row, position);
+    return value_at(self, position);
 }
 
-PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
+// One lookup reads the key style once, whatever a hook assigns meanwhile.
+PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping, long style)
 {
     if (PyLong_CheckExact(key)) {
-        if (self->key_style == KEY_OBJECTS_ONLY) {
+        if (style == KEY_OBJECTS_ONLY) {
             PyErr_Format(PyExc_KeyError, "%R", key);
             return nullptr;
         }
@@ -451,11 +619,11 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
             return nullptr;
         }
         if (index >= 0) {
-            return row_value_at(self->row, index);
+            return value_at(self, index);
         }
         // The length may come from Python code (a sequence set through
         // _data), so the values are held across it.
-        Ref row = Ref::newref(self->row);
+        Ref row = values_of(self);
         if (!row) {
             return unset_field();
         }
@@ -466,8 +634,8 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
         }
         return row_value_at(row.get(), index + length);
     }
-    if (PySlice_Check(key) && self->key_style != KEY_OBJECTS_ONLY) {
-        Ref row = Ref::newref(self->row);
+    if (PySlice_Check(key) && style != KEY_OBJECTS_ONLY) {
+        Ref row = values_of(self);
         if (!row) {
             return unset_field();
         }
@@ -477,24 +645,26 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping)
         }
         return PySequence_Tuple(part.get());
     }
-    return lookup_in_keymap(self, key, mapping);
+    return lookup_in_keymap(self, key, mapping, style);
 }
 
 // Styles that let row[key] refuse or warn; every other style reads keys as keys.
-inline bool subscript_is_mapping(const BaseRowObject *self) noexcept
+inline bool subscript_is_mapping(long style) noexcept
 {
-    return self->key_style != KEY_INTEGER_ONLY && self->key_style != KEY_OBJECTS_BUT_WARN;
+    return style != KEY_INTEGER_ONLY && style != KEY_OBJECTS_BUT_WARN;
 }
 
 PyObject *baserow_subscript(PyObject *self, PyObject *key)
 {
     BaseRowObject *row = as_row(self);
-    return baserow_lookup(row, key, subscript_is_mapping(row));
+    long style = key_style_of(row);
+    return baserow_lookup(row, key, subscript_is_mapping(style), style);
 }
 
 PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
 {
-    return baserow_lookup(as_row(self), key, false);
+    BaseRowObject *row = as_row(self);
+    return baserow_lookup(row, key, false, key_style_of(row));
 }
 
 // True when the generic attribute lookup is sure to find nothing: no instance
@@ -519,7 +689,7 @@ PyObject *baserow_getattro(PyObject *self, PyObject *name)
             return attribute;
         }
     }
-    PyObject *value = baserow_lookup(as_row(self), name, true);
+    PyObject *value = baserow_lookup(as_row(self), name, true, key_style_of(as_row(self)));
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return value;
     }
@@ -532,32 +702,32 @@ PyObject *baserow_getattro(PyObject *self, PyObject *name)
 // ---------------------------------------------------------------------------
 // Attributes
 
-PyObject *field_getter(PyObject *field)
+PyObject *field_getter(Ref field)
 {
-    if (field == nullptr) {
+    if (!field) {
         return unset_field();
     }
-    return Py_NewRef(field);
+    return field.release();
 }
 
 PyObject *baserow_get_parent(PyObject *self, void *)
 {
-    return field_getter(as_row(self)->parent);
+    return field_getter(parent_of(as_row(self)));
 }
 
 PyObject *baserow_get_data(PyObject *self, void *)
 {
-    return field_getter(as_row(self)->row);
+    return field_getter(values_of(as_row(self)));
 }
 
 PyObject *baserow_get_keymap(PyObject *self, void *)
 {
-    return field_getter(as_row(self)->keymap);
+    return field_getter(keymap_of(as_row(self)));
 }
 
 PyObject *baserow_get_key_style(PyObject *self, void *)
 {
-    return PyLong_FromLong(as_row(self)->key_style);
+    return PyLong_FromLong(key_style_of(as_row(self)));
 }
 
 // The setters' refusals: "Cannot delete the '<field>' attribute" and
@@ -586,7 +756,7 @@ int baserow_set_parent(PyObject *self, PyObject *value, void *)
     if (PyObject_IsInstance(value, metadata_class.get()) != 1) {
         return refuse_value("parent", "an instance of ResultMetaData");
     }
-    Py_XSETREF(as_row(self)->parent, Py_NewRef(value));
+    tessel::compat::replace_field(self, &as_row(self)->parent, Py_NewRef(value));
     return 0;
 }
 
@@ -598,7 +768,7 @@ int baserow_set_data(PyObject *self, PyObject *value, void *)
     if (!PySequence_Check(value)) {
         return refuse_value("row", "a sequence");
     }
-    Py_XSETREF(as_row(self)->row, Py_NewRef(value));
+    tessel::compat::replace_field(self, &as_row(self)->row, Py_NewRef(value));
     return 0;
 }
 
@@ -610,7 +780,7 @@ int baserow_set_keymap(PyObject *self, PyObject *value, void *)
     if (!PyDict_CheckExact(value)) {
         return refuse_value("keymap", "a dict");
     }
-    Py_XSETREF(as_row(self)->keymap, Py_NewRef(value));
+    tessel::compat::replace_field(self, &as_row(self)->keymap, Py_NewRef(value));
     return 0;
 }
 
@@ -626,7 +796,7 @@ int baserow_set_key_style(PyObject *self, PyObject *value, void *)
     if (style == -1 && PyErr_Occurred()) {
         return -1;
     }
-    as_row(self)->key_style = style;
+    store_relaxed(&as_row(self)->key_style, style);
     return 0;
 }
 
@@ -662,14 +832,14 @@ PyObject *baserow_filter_on_values(PyObject *self, PyObject *filters)
         return nullptr;
     }
     BaseRowObject *row = as_row(self);
-    Ref key_style(PyLong_FromLong(row->key_style));
+    Ref key_style(PyLong_FromLong(key_style_of(row)));
     if (!key_style) {
         return nullptr;
     }
     // Held for the call: the filters run Python code that may replace our fields.
-    Ref parent = Ref::newref(row->parent);
-    Ref values = Ref::newref(row->row);
-    Ref keymap = Ref::newref(row->keymap);
+    Ref parent = parent_of(row);
+    Ref values = values_of(row);
+    Ref keymap = keymap_of(row);
     if (!parent || !values || !keymap) {
         return unset_field();
     }
@@ -698,7 +868,8 @@ PyObject *safe_rowproxy_reconstructor(PyObject *, PyObject *args)
         return nullptr;
     }
     BaseRowObject *row = as_row(obj.get());
-    if (row->parent == nullptr || row->row == nullptr || row->keymap == nullptr) {
+    if (load_acquire(&row->parent) == nullptr || load_acquire(&row->row) == nullptr ||
+        load_acquire(&row->keymap) == nullptr) {
         PyErr_SetString(PyExc_RuntimeError,
                         "__setstate__ for BaseRow subclasses must set values for parent, row, and keymap");
         return nullptr;
@@ -714,6 +885,8 @@ PyMethodDef baserow_methods[] = {
      "implement mapping-like getitem as well as sequence getitem"},
     {"_filter_on_values", baserow_filter_on_values, METH_O,
      "return a new Row with per-value filters applied to columns"},
+    {"__init_subclass__", tessel::as_cfunction(baserow_init_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "Give the subclass BaseRow's fast construction while it keeps BaseRow's __new__ and __init__."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -802,8 +975,28 @@ PyObject *fetch_from_row(PyObject *operand, PyObject *item)
     return baserow_subscript(operand, item);
 }
 
+// Result tuples are kept from the collector while they have empty slots, so
+// Python code run by a lookup (an item's __index__, a key's __eq__, a hook)
+// can't reach one through gc.get_referrers.  The shared empty tuple is never
+// tracked and stays so.
+inline void hide(PyObject *tuple) noexcept
+{
+    if (PyTuple_GET_SIZE(tuple) != 0) {
+        PyObject_GC_UnTrack(tuple);
+    }
+}
+
+inline PyObject *show(PyObject *tuple) noexcept
+{
+    if (PyTuple_GET_SIZE(tuple) != 0) {
+        PyObject_GC_Track(tuple);
+    }
+    return tuple;
+}
+
 // The items of an exact tuple operand; small non-negative int items are read
-// in place, anything else is an ordinary subscript.
+// in place (no Python code runs), anything else is an ordinary subscript,
+// before which the result is hidden.
 PyObject *fetch_from_tuple(TupleGetterObject *self, PyObject *operand)
 {
     Py_ssize_t count = self->item_count;
@@ -811,9 +1004,9 @@ PyObject *fetch_from_tuple(TupleGetterObject *self, PyObject *operand)
     if (!result) {
         return nullptr;
     }
+    bool hidden = false;
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
-        PyObject *value;
         if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(item))) {
             Py_ssize_t index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(item));
             if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {
@@ -821,13 +1014,17 @@ PyObject *fetch_from_tuple(TupleGetterObject *self, PyObject *operand)
                 continue;
             }
         }
-        value = PyObject_GetItem(operand, item);
+        if (!hidden) {
+            hide(result.get());
+            hidden = true;
+        }
+        PyObject *value = PyObject_GetItem(operand, item);
         if (value == nullptr) {
             return nullptr;
         }
         PyTuple_SET_ITEM(result.get(), i, value);
     }
-    return result.release();
+    return hidden ? show(result.release()) : result.release();
 }
 
 PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
@@ -852,6 +1049,7 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
     if (!result) {
         return nullptr;
     }
+    hide(result.get());
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
         PyObject *value;
@@ -869,7 +1067,7 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
         }
         PyTuple_SET_ITEM(result.get(), i, value);
     }
-    return result.release();
+    return show(result.release());
 }
 
 PyObject *tuplegetter_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *)
@@ -966,6 +1164,14 @@ PyMODINIT_FUNC PyInit_rowkit(void)
 {
     if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
         return nullptr;
+    }
+    if (class_statement_dealloc == nullptr) {
+        Ref probe(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){}", "probe",
+                                        reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+        if (!probe) {
+            return nullptr;
+        }
+        class_statement_dealloc = reinterpret_cast<PyTypeObject *>(probe.get())->tp_dealloc;
     }
     if (mapping_method_name == nullptr) {
         mapping_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");

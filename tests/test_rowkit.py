@@ -147,6 +147,45 @@ def test_keywords_ignored_and_bool_key_style_accepted(cls):
     assert row._key_style == 1 and type(row._key_style) is int
 
 
+def test_subclasses_construct_through_their_own_new_and_init():
+    calls = []
+
+    class WithInit(Row):
+        def __init__(self, *args, **kwargs):
+            calls.append(("init", kwargs))
+            super().__init__(*args)
+
+    class WithNew(Row):
+        __slots__ = ("extra",)
+
+        def __new__(cls, *args):
+            calls.append("new")
+            return super().__new__(cls)
+
+    class Later(Row):
+        pass
+
+    parent = Recorder()
+    assert WithInit(parent, None, {}, 1, (1,), flag=True)._data == (1,)
+    assert WithNew(parent, None, {}, 1, (2,))._data == (2,)
+    assert Later(parent, None, {}, 1, (3,))._data == (3,) and calls == [("init", {"flag": True}), "new"]
+
+    # Assigned after the class was made, then removed again.
+    Later.__init__ = lambda self, *args: (calls.append("later init"), Row.__init__(self, *args))[0]
+    Later.__new__ = lambda cls, *args: (calls.append("later new"), Row.__new__(cls))[1]
+    assert Later(parent, None, {}, 1, (4,))._data == (4,)
+    del Later.__init__, Later.__new__
+    assert Later(parent, None, {}, 1, (5,))._data == (5,)
+    assert calls[2:] == ["later new", "later init"]
+
+    # A finalizer assigned later runs, and may keep the row alive.
+    kept = []
+    Later.__del__ = lambda self: kept.append(self)
+    Later(parent, None, {}, 1, (6,))
+    assert [row._data for row in kept] == [(6,)]
+    assert type(Later.__new__(Later)) is Later
+
+
 def test_init_again_replaces_fields_and_keeps_earlier_ones_on_failure():
     row = make_row()
     other = Recorder()
@@ -258,6 +297,11 @@ def test_rows_take_part_in_garbage_collection():
     parent.row = row  # a cycle through the parent
     # Where the attributes live (the instance or its __dict__) differs between versions.
     assert row in gc.get_referents(parent) + gc.get_referents(parent.__dict__) and parent in gc.get_referents(row)
+    # Processed values that can't refer back leave the collector out; others don't.
+    assert not gc.is_tracked(make_row(processors=[None, str, None])._data)
+    cyclic = make_row(processors=[None, list, None], values=(1, "ab", 3))
+    cyclic._data[1].append(cyclic)
+    assert gc.is_tracked(cyclic._data)
 
 
 # --- key lookup ------------------------------------------------------------
@@ -514,6 +558,31 @@ def test_getter_treats_a_failing_method_probe_as_absent():
 
     # Quietly subscripted: nothing reaches the unraisable hook (which pytest turns into an error).
     assert tuplegetter(1, 0)(Touchy(["a", "b"])) == ("b", "a")
+
+
+@pytest.mark.parametrize("cls", [tuple, Row])
+def test_getter_result_is_out_of_reach_until_full(cls):
+    first = object()
+    reached = []
+
+    class Peeking:
+        # Looks for the result while it is being filled, as hostile code could.
+        def peek(self):
+            reached.extend(o for o in gc.get_referrers(first) if type(o) is tuple and o is not values)
+
+        def __index__(self):
+            self.peek()
+            return 1
+
+        def __hash__(self):
+            self.peek()
+            return 1
+
+    key = Peeking()
+    operand = values = (first, "b")
+    if cls is Row:
+        operand = Row(Recorder(), None, {key: (1,)}, 3, values)
+    assert tuplegetter(0, key)(operand) == (first, "b") and reached == []
 
 
 @pytest.mark.parametrize("items", [(0, 2), (-1, 0), (slice(1, None),), (True,), (2**70,), (5,), ("x",)])
