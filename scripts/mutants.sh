@@ -3,9 +3,9 @@
 # small deliberate bugs?  Each mutant below is one exact edit (file, old text,
 # new text), applied alone to a scratch copy of this checkout, which is then
 # rebuilt and run through the quick suite (-x, the mutated module's tests
-# first, hypothesis seeded so runs compare).  Prints a table: killed, SURVIVED, not applicable (the old text is
-# no longer in the file, or not once: the code moved on; update the list), or
-# no build (the mutant doesn't compile).
+# first, hypothesis seeded so runs compare).  Prints a table: killed,
+# SURVIVED, not applicable (the old text is no longer in the file, or not
+# once: the code moved on; update the list), or no build (it doesn't compile).
 #
 # Usage: scripts/mutants.sh [name-substring ...]   (default: every mutant)
 # The scratch copy lives in $TESSEL_MUTANTS_DIR (default /tmp/tessel-mutants-$USER)
