@@ -153,9 +153,13 @@ def test_unicode_processor_arguments(args, error):
 
 
 def test_decimal_processor():
-    assert DecimalResultProcessor(Decimal, "%.3f").process(1.5) == Decimal("1.500")
-    assert DecimalResultProcessor(str, "%s").process((1, 2)) == "(1, 2)"
-    assert DecimalResultProcessor(int, "%d", extra=1).process(7.9) == 7
+    # Type and text: a float 1.5 would equal Decimal("1.500") too.
+    def typed(value):
+        return type(value), str(value)
+
+    assert typed(DecimalResultProcessor(Decimal, "%.3f").process(1.5)) == (Decimal, "1.500")
+    assert typed(DecimalResultProcessor(str, "%s").process((1, 2))) == (str, "(1, 2)")
+    assert typed(DecimalResultProcessor(int, "%d", extra=1).process(7.9)) == (int, "7")
     with pytest.raises(TypeError):
         DecimalResultProcessor(type=Decimal, format="%s")
 

@@ -622,7 +622,7 @@ def test_pickle_round_trip(values, key_style, protocol):
     row = Row(parent, None, parent._keymap, key_style, values)
     back = pickle.loads(pickle.dumps(row, protocol))
     assert back == row and back._key_style == key_style and back._keymap == row._keymap
-    assert list(back) == values
+    assert list(back) == values and [type(v) for v in back] == [type(v) for v in values]
 
 
 @examples(100)
