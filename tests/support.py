@@ -1,13 +1,20 @@
-"""Shared test helpers: how many examples a property runs, and outcomes of calls.
+"""Shared test helpers: how many examples a property runs, outcomes of calls, and reference counts.
 
 A property may ask for more examples than hypothesis' default in the plain
 run; leak and sanitizer runs repeat every test under the "repeat" profile,
 whose own small count then applies.
 """
 
+import contextlib
+import ctypes
+import itertools
 import os
+import sys
 
 from hypothesis import settings
+
+_incref = ctypes.PYFUNCTYPE(None, ctypes.py_object)(("Py_IncRef", ctypes.pythonapi))
+_fresh_ids = itertools.count()
 
 
 def examples(n):
@@ -22,3 +29,44 @@ def outcome_of(call):
         return ("value", call())
     except Exception as e:
         return ("raise", type(e))
+
+
+def is_immortal(obj):
+    check = getattr(sys, "_is_immortal", None)
+    return check(obj) if check else sys.getrefcount(obj) >= 2**30
+
+
+def fresh_values(n):
+    """n distinct values whose reference counts move.
+
+    Literals won't do: small ints, interned strings and (on 3.14t) every
+    constant of a code object are immortal, so a lost or extra reference to
+    them changes nothing anyone can see.
+    """
+    out = []
+    for k in range(n):  # the same kinds at the same places on every call: an int, a str, an object, ...
+        i = next(_fresh_ids)
+        out.append([int("9" * 30) + i, "-".join(["value", str(i)]), object()][k % 3])
+    return out
+
+
+def restore_lost(obj, count):
+    """Gives back `count` references that a faulty call took from obj, so the
+    failure is reported instead of the object being freed while still in use."""
+    for _ in range(count):
+        _incref(obj)
+
+
+@contextlib.contextmanager
+def counts_kept(*objs):
+    """Fails if the block changed the reference count of any of objs (a leak or a lost reference)."""
+    movable = [obj for obj in objs if not is_immortal(obj)]
+    assert movable == list(objs), "counts of immortal values never move: use fresh_values()"
+    before = [sys.getrefcount(obj) for obj in objs]
+    yield
+    after = [sys.getrefcount(obj) for obj in objs]
+    for obj, b, a in zip(objs, before, after):
+        restore_lost(obj, b - a)
+    changed = [(obj, b, a) for obj, b, a in zip(objs, before, after) if a != b]
+    assert not changed, "reference counts moved (object, before, after): " + ", ".join(
+        f"({type(o).__name__}, {b}, {a})" for o, b, a in changed)

@@ -6,6 +6,7 @@ import sys
 from decimal import Decimal
 
 import pytest
+from support import counts_kept
 
 from support import outcome_of
 
@@ -149,12 +150,32 @@ def test_unicode_processor_takes_the_interpreters_shortcuts_only(monkeypatch):
 
 def test_unicode_processor_value_types():
     processor = UnicodeResultProcessor("utf-8")
-    word, subclassed = "word", Text("word")
-    assert processor.conditional_process(word) is word
-    assert processor.conditional_process(subclassed) is subclassed
+    word = "".join(["wo", "rd"])  # built, so its count moves (a literal's doesn't)
+    subclassed = Text(word)
+    with counts_kept(word, subclassed):
+        assert processor.conditional_process(word) is word
+        assert processor.conditional_process(subclassed) is subclassed
     for method, value in [(processor.process, "word"), (processor.conditional_process, bytearray(b"x"))]:
         with pytest.raises(TypeError):
             method(value)
+
+
+def test_converters_keep_the_counts_of_what_they_are_given():
+    text = "".join(["2024-03-05 ", "14:30:15.5"])
+    number, big, data = float(text[:4]), int(text[:4] * 8), text.encode()
+    word = Text(text)
+    decimals = DecimalResultProcessor(Decimal, "%.1f")
+    with counts_kept(text, number, big, data, word):
+        assert convkit.to_str(text) is text and type(convkit.to_str(word)) is str
+        assert convkit.to_float(number) is number and convkit.int_to_boolean(big) is True
+        assert convkit.str_to_datetime(text) == datetime.datetime(2024, 3, 5, 14, 30, 15, 500000)
+        assert convkit.str_to_date(word) == datetime.date(2024, 3, 5)
+        assert UnicodeResultProcessor("utf-8").process(data) == text
+        assert decimals.process(number) == Decimal("2024.0")
+        with pytest.raises(ValueError):
+            convkit.str_to_time(text)
+        with pytest.raises(ValueError):
+            convkit.str_to_date(data)
 
 
 def test_unicode_processor_unknown_codec_fails_on_use():
@@ -180,9 +201,13 @@ def test_unicode_processor_arguments(args, error):
 
 
 def test_decimal_processor():
-    assert DecimalResultProcessor(Decimal, "%.3f").process(1.5) == Decimal("1.500")
-    assert DecimalResultProcessor(str, "%s").process((1, 2)) == "(1, 2)"
-    assert DecimalResultProcessor(int, "%d", extra=1).process(7.9) == 7
+    # Type and text: a float 1.5 would equal Decimal("1.500") too.
+    def typed(value):
+        return type(value), str(value)
+
+    assert typed(DecimalResultProcessor(Decimal, "%.3f").process(1.5)) == (Decimal, "1.500")
+    assert typed(DecimalResultProcessor(str, "%s").process((1, 2))) == (str, "(1, 2)")
+    assert typed(DecimalResultProcessor(int, "%d", extra=1).process(7.9)) == (int, "7")
     # Fixed-point formats of floats and ints skip the format parser: still exactly what % gives.
     for fmt, value in [("%.2F", float("inf")), ("%.2f", float("-nan")), ("%.1f", -0.0), ("%.2f", 0.125), ("%.0f", 2.5),
                        ("%.20f", 0.1), ("%.2f", 10**22), ("%.2f", 2**1024), ("%.2f", True)]:

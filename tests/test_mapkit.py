@@ -3,6 +3,7 @@ import ctypes
 import pickle
 
 import pytest
+from support import counts_kept, fresh_values
 
 from tessel import mapkit
 from tessel.mapkit import immutabledict
@@ -66,6 +67,24 @@ class TestReads:
         assert m.get("a") == 1
         assert m.get("x") is None
         assert m.get("x", 0) == 0
+
+    def test_reads_and_merges_keep_the_counts_of_keys_values_and_defaults(self):
+        # Fresh objects: a lost or extra reference to a literal would go unseen.
+        key, value, other, default = fresh_values(4)
+
+        def use():
+            m = immutabledict({key: value})
+            assert m.get(other, default) is default and m.get(key, default) is value and m.get(other) is None
+            assert m[key] is value and m.__contains__(key) and key in m
+            assert m.keys()[0] is key and m.values()[0] is value and m.items()[0][1] is value
+            assert m.union({other: default})[other] is default and m.union(x=default)["x"] is default
+            assert m.merge_with(None, {}, {other: value}, [(other, default)])[other] is default
+            assert pickle.loads(pickle.dumps(m)) == m and repr(m)
+            with pytest.raises(KeyError):
+                m[other]
+
+        with counts_kept(key, value, other, default):
+            use()
 
     @pytest.mark.parametrize("key", ["x", "x\x00y", 5, (1, 2), "\udc80", 2.5, None])
     def test_missing_key_error_is_dicts(self, key):

@@ -6,6 +6,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from support import counts_kept
 from tessel.mapkit import immutabledict
 
 keys = st.one_of(
@@ -38,7 +39,9 @@ def test_reads_match_dict(d, key):
     assert m.keys() == list(d) and m.values() == list(d.values()) and m.items() == list(d.items())
     assert m == d and d == m and not (m != d)
     assert m.__contains__(key) == (key in d)
-    assert m.get(key, "default") == d.get(key, "default")
+    default = object()  # its count moves, unlike a literal's
+    with counts_kept(default):
+        assert m.get(key, default) is d.get(key, default)
     if key in d:
         assert m[key] == d[key]
     else:
@@ -53,15 +56,14 @@ def test_reads_match_dict(d, key):
 def test_merge_with_matches_dict_updates(base, sources):
     m = immutabledict(base)
     expected = dict(base)
-    contributes = False
     for s in sources:
-        if s is None or (type(s) is dict and not s):
-            continue
-        contributes = True
-        expected.update(s)
+        if s is not None:
+            expected.update(s)
     result = m.merge_with(*sources)
-    assert result == expected and list(result) == list(expected)
-    assert (result is m) == (not contributes)
+    assert type(result) is immutabledict and result == expected and list(result) == list(expected)
+    # The receiver itself comes back exactly when every argument is None or an
+    # empty plain dict; anything else (even an empty list) makes a new mapping.
+    assert (result is m) == all(s is None or s == {} and type(s) is dict for s in sources)
     assert m == base
 
 
@@ -113,14 +115,19 @@ def test_key_that_mutates_the_source_during_a_merge():
     source = {}
     source[Hostile()] = 1
     source[Hostile(victim=source)] = 2  # clears the source when compared
-    m = immutabledict({Hostile(): 0})
+    own = Hostile()
+    m = immutabledict({own: 0})
+    given = {id(k): v for k, v in source.items()}
     for op in (lambda: m.union(source), lambda: m.merge_with(source), lambda: m.merge_with(DictSub(source))):
         try:
             result = op()
         except RuntimeError:
             continue  # "dict mutated during update" is an honest answer
-        assert isinstance(result, immutabledict)
-        assert len(result) == len(list(result))
+        # Whatever got merged before the source emptied: the receiver's entry and source entries as given.
+        assert type(result) is immutabledict and len(result) == len(list(result))
+        assert result.items()[0] == (own, 0)
+        assert all(given[id(k)] == v for k, v in result.items()[1:])
+    assert m.items() == [(own, 0)]
 
 
 def test_sources_with_hostile_protocols():

@@ -3,6 +3,7 @@
 import gc
 
 import pytest
+from support import counts_kept, fresh_values
 
 from tessel.engine.result import (
     AmbiguousColumnError,
@@ -585,9 +586,9 @@ def test_getter_result_is_out_of_reach_until_full(cls):
     assert tuplegetter(0, key)(operand) == (first, "b") and reached == []
 
 
-@pytest.mark.parametrize("items", [(0, 2), (-1, 0), (slice(1, None),), (True,), (2**70,), (5,), ("x",)])
+@pytest.mark.parametrize("items", [(0, 2), (-1, 0), (slice(1, None),), (True,), (2**70,), (3,), (-4,), ("x",)])
 def test_getter_on_tuples_subscripts_exactly(items):
-    values = ("a", "b", "c")
+    values = tuple(fresh_values(3))
 
     def expected(operand):
         try:
@@ -604,5 +605,39 @@ def test_getter_on_tuples_subscripts_exactly(items):
     class Tup(tuple):
         pass
 
-    assert got(values) == expected(values)
-    assert got(Tup(values)) == expected(Tup(values))
+    with counts_kept(*values):
+        assert got(values) == expected(values)
+        assert got(Tup(values)) == expected(Tup(values))
+
+
+# --- reference handling ------------------------------------------------------
+# Fresh values and names: the counts of literals never move, so a lost or extra
+# reference to one of them would go unseen.
+
+
+@pytest.mark.parametrize("cls", [BaseRow, Row])
+@pytest.mark.parametrize("raw_shape", [list, tuple])
+def test_reads_keep_the_counts_of_values_keys_and_operands(cls, raw_shape):
+    values = fresh_values(3)
+    names = ["_".join(["col", str(i)]) for i in range(3)]
+    parent = Recorder(names)
+    raw = raw_shape(values)
+
+    def read_everything():
+        row = cls(parent, None, parent._keymap, 3, raw)
+        processed = cls(parent, [None, lambda v: v, None], parent._keymap, 3, raw)
+        for r in (row, processed):
+            assert [r[i] for i in (0, 1, 2, -1, -3)] == [values[0], values[1], values[2], values[2], values[0]]
+            assert all(a is b for a, b in zip([*r[0:2], *r[::-1], *r, *r._values_impl()], values[:2] + values[::-1] + values * 2))
+            assert r[names[1]] is values[1] and r._get_by_key_impl_mapping(names[2]) is values[2]
+            assert r._get_by_key_impl(names[0]) is values[0] and r._data[1] is values[1]
+            getter = tuplegetter(2, names[0], -1)
+            assert all(a is b for a, b in zip(getter(r), [values[2], values[0], values[2]]))
+        assert all(a is b for a, b in zip(tuplegetter(1, -1, 0)(raw), [values[1], values[2], values[0]]))
+        if cls is Row:  # getattr interns the name it is given, so an equal one is used
+            assert getattr(row, "".join(names[1])) is values[1]
+        copied = row._filter_on_values(None)
+        assert copied._data[0] is values[0]
+
+    with counts_kept(*values, *names, raw):
+        read_everything()

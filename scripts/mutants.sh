@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Mutation smoke, on demand (slow; not part of CI): does the quick suite catch
+# small deliberate bugs?  Each mutant below is one exact edit (file, old text,
+# new text), applied alone to a scratch copy of this checkout, which is then
+# rebuilt and run through the quick suite (-x, the mutated module's tests
+# first, hypothesis seeded so runs compare).  Prints a table: killed,
+# SURVIVED, not applicable (the old text is no longer in the file, or not
+# once: the code moved on; update the list), or no build (it doesn't compile).
+#
+# Usage: scripts/mutants.sh [name-substring ...]   (default: every mutant)
+# The scratch copy lives in $TESSEL_MUTANTS_DIR (default /tmp/tessel-mutants-$USER)
+# and keeps its environment and build directory, so rebuilds are incremental.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+scratch=${TESSEL_MUTANTS_DIR:-/tmp/tessel-mutants-${USER:-$(id -un)}}
+per_mutant_timeout=${TESSEL_MUTANT_TIMEOUT:-600}
+
+# name | file | old text | new text   (\n in the texts is a newline)
+mutants=(
+    "getter fast path loses a reference|cextension/resultproxy.cpp|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
+    "getter fast path reads one past the end|cextension/resultproxy.cpp|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
+    "row item access leaks a reference|cextension/resultproxy.cpp|        return Py_NewRef(PyTuple_GET_ITEM(row, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(row, position)));"
+    "row position 0 read as negative|cextension/resultproxy.cpp|        if (index >= 0) {\n            return row_value_at(self->row, index);|        if (index > 0) {\n            return row_value_at(self->row, index);"
+    "None processor called|cextension/resultproxy.cpp|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
+    "ambiguous record not sent to its hook|cextension/resultproxy.cpp|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
+    "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
+    "attribute message unbounded|cextension/resultproxy.cpp|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
+    "parser without its None test|cextension/conversions.cpp|    if (value == Py_None) {\n        return Py_NewRef(Py_None);\n    }\n    int fields[kMaxFields]|    int fields[kMaxFields]"
+    "parser threshold off by one|cextension/conversions.cpp|    if (converted < parser.min_fields) {|    if (converted <= parser.min_fields) {"
+    "time message unbounded|cextension/conversions.cpp|\"Couldn't parse time string: %.200s\"|\"Couldn't parse time string: %s\""
+    "conditional decode loses a reference|cextension/conversions.cpp|        return Py_NewRef(value);  // str subclasses come back as they are|        return value;"
+    "get default loses a reference|cextension/readonlymap.cpp|        return Py_NewRef(nargs == 2 ? args[1] : Py_None);|        return nargs == 2 ? args[1] : Py_None;"
+    "merge_with None test|cextension/readonlymap.cpp|        if (arg == Py_None) {\n            continue;|        if (arg == nullptr) {\n            continue;"
+    "merge_with merges an empty dict|cextension/readonlymap.cpp|            if (PyDict_GET_SIZE(arg) == 0) {|            if (PyDict_GET_SIZE(arg) < 0) {"
+    "union skips a one-item dict|cextension/readonlymap.cpp|    if (PyDict_GET_SIZE(source.get()) == 0) {|    if (PyDict_GET_SIZE(source.get()) <= 1) {"
+    "BOOL column left unconverted|tessel/engine/sqlite.py|    if \"BOOL\" in t:\n        return convkit.int_to_boolean|    if \"BOOL\" in t:\n        return None"
+)
+
+# Copies the checkout (tracked files and new ones, as they stand) into the
+# scratch copy, writing only files whose content differs so the build stays
+# incremental (a copied file gets a fresh time, which the build sees).
+sync() {
+    mkdir -p "$scratch"
+    (cd "$root" && git ls-files -z --cached --others --exclude-standard) |
+        while IFS= read -r -d '' f; do
+            [ -f "$root/$f" ] || continue
+            if ! cmp -s "$root/$f" "$scratch/$f"; then
+                mkdir -p "$scratch/$(dirname "$f")"
+                cp "$root/$f" "$scratch/$f"
+            fi
+        done
+}
+
+# The quick suite's files, those of the mutated module first, so -x stops soon.
+test_files() {
+    local first
+    case "$1" in
+        *resultproxy*) first=test_rowkit ;;
+        *conversions*) first=test_convkit ;;
+        *readonlymap*) first=test_mapkit ;;
+        *) first=test_sqlite ;;
+    esac
+    (cd "$scratch" && ls tests/"$first"*.py && ls tests/test_*.py | grep -v "^tests/$first")
+}
+
+build() {
+    (cd "$scratch" && bash scripts/setup.sh >"$scratch/.mutant-build.log" 2>&1)
+}
+
+run_suite() {
+    # shellcheck disable=SC2046
+    (cd "$scratch" && timeout "$per_mutant_timeout" .venv/bin/python -P -m pytest -x -q -p no:cacheprovider --hypothesis-seed=0 \
+        --no-header $(test_files "$1") >"$scratch/.mutant-test.log" 2>&1)
+}
+
+# Applies one edit; exit 2 when the old text isn't in the file exactly once.
+apply() {
+    python3 - "$scratch/$1" "$2" "$3" <<'EOF'
+import sys
+path, old, new = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
+text = open(path).read()
+if text.count(old) != 1:
+    sys.exit(2)
+open(path, "w").write(text.replace(old, new))
+EOF
+}
+
+selected=("$@")
+wanted() {
+    [ ${#selected[@]} -eq 0 ] && return 0
+    local s
+    for s in "${selected[@]}"; do
+        [[ "$1" == *"$s"* ]] && return 0
+    done
+    return 1
+}
+
+sync
+echo "mutants: building and running the unmutated copy in $scratch" >&2
+build || { echo "mutants: the unmutated copy doesn't build; see $scratch/.mutant-build.log" >&2; exit 1; }
+run_suite baseline || { echo "mutants: the unmutated copy fails its tests; see $scratch/.mutant-test.log" >&2; exit 1; }
+
+results=()
+for entry in "${mutants[@]}"; do
+    IFS='|' read -r name file old new <<<"$entry"
+    wanted "$name" || continue
+    start=$SECONDS
+    status=0
+    apply "$file" "$old" "$new" || status=$?
+    if [ $status -eq 2 ]; then
+        verdict="not applicable"
+    elif [ $status -ne 0 ]; then
+        verdict="error applying"
+    elif ! build; then
+        verdict="no build"
+    elif run_suite "$file"; then
+        verdict="SURVIVED"
+    else
+        verdict="killed"
+        caught=$(grep -m1 -E '^(FAILED|ERROR) ' "$scratch/.mutant-test.log" | cut -d' ' -f2 | cut -d'[' -f1 || true)
+        [ -n "$caught" ] || caught="(crash: $(grep -m1 -E 'Fatal|Segmentation|Abort' "$scratch/.mutant-test.log" || echo 'exit status'))"
+        verdict="killed by $caught"
+    fi
+    cp "$root/$file" "$scratch/$file"  # back to the checkout's text, with a fresh time
+    results+=("$(printf '%-42s %-28s %4ss  %s' "$name" "$(basename "$file")" $((SECONDS - start)) "$verdict")")
+    echo "${results[-1]}" >&2
+done
+
+build >/dev/null 2>&1 || true  # leave the copy built as the checkout stands
+printf '\n%-42s %-28s %5s  %s\n' "mutant" "file" "time" "verdict"
+printf '%s\n' "${results[@]}"
+survivors=$(printf '%s\n' "${results[@]}" | grep -c -E 'SURVIVED|no build|error applying' || true)
+[ "$survivors" -eq 0 ]
