@@ -33,7 +33,8 @@ mutants=(
     "merge_with None test|cextension/readonlymap.cpp|        if (arg == Py_None) {\n            continue;|        if (arg == nullptr) {\n            continue;"
     "merge_with merges an empty dict|cextension/readonlymap.cpp|            if (PyDict_GET_SIZE(arg) == 0) {|            if (PyDict_GET_SIZE(arg) < 0) {"
     "union skips a one-item dict|cextension/readonlymap.cpp|    if (PyDict_GET_SIZE(source.get()) == 0) {|    if (PyDict_GET_SIZE(source.get()) <= 1) {"
-    "BOOL column left unconverted|tessel/engine/sqlite.py|    if \"BOOL\" in t:\n        return convkit.int_to_boolean|    if \"BOOL\" in t:\n        return None"
+    "BOOL column left unconverted|tessel/engine/sqlite.py|        return _boolean(error(\"a boolean (0 or 1)\"))|        return None"
+    "NUMERIC integers through a double|tessel/engine/sqlite.py|        if t is int:\n            return from_int(value)|        if t is int:\n            return from_float(value)"
 )
 
 # Copies the checkout (tracked files and new ones, as they stand) into the
