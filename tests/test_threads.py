@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -10,6 +11,8 @@ import pytest
 import threaded_scenario
 
 SCENARIO = str(Path(threaded_scenario.__file__))
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+RACE_SECONDS = 0.3
 
 
 def run_scenario(*args, gil):
@@ -42,3 +45,19 @@ def test_threads_share_results_without_the_gil():
 @pytest.mark.parametrize("attempt", range(3))
 def test_first_use_of_host_modules_from_many_threads(attempt):
     run_scenario("first-use", 8, gil=False)
+
+
+@pytest.mark.no_leakcheck("runs a subprocess on free-threaded builds")
+@pytest.mark.parametrize("race", sorted(threaded_scenario.RACES))
+def test_a_writer_racing_readers_leaves_them_old_or_new_values(race):
+    # Without the GIL a wrong answer is a crash or a read of freed memory, which
+    # only a separate process survives to report.
+    if FREE_THREADED:
+        run_scenario("race", race, RACE_SECONDS, gil=False)
+    else:
+        assert threaded_scenario.run_race(race, RACE_SECONDS) == []
+
+
+@pytest.mark.parametrize("reentry", sorted(threaded_scenario.REENTRIES))
+def test_code_run_while_a_result_fills_never_sees_it_partly_filled(reentry):
+    threaded_scenario.REENTRIES[reentry]()
