@@ -12,6 +12,7 @@ an unexpected exception; a crash shows as a signal exit code.
 """
 
 import datetime
+import decimal
 import gc
 import pickle
 import sys
@@ -35,6 +36,10 @@ def run_threads(count, target):
     failures = []
 
     def guarded(index):
+        # Threads may start in a copy of the starter's context (the default
+        # without the GIL), which then shares one decimal context between
+        # them, and the decimal module's own flags race; ours needn't.
+        decimal.setcontext(decimal.Context())
         try:
             target(index, barrier)
         except BaseException:
