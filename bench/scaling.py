@@ -17,8 +17,10 @@ machine only stretches the wall time.
 Variants (--variants) locate what limits scaling:
   shared    the workload above
   plain     the same without column processors
-  copies    each thread gets its own copy of metadata, key map and processors:
-            what sharing them costs
+  copies    each thread gets its own copy of metadata, key map and processors,
+            made by the main thread: what sharing them costs
+  local     as copies, but each thread makes its own, so it owns them and its
+            reference counting on them needs no atomic operations
   deferred  the shared objects switched to deferred reference counting
             (PyUnstable_Object_EnableDeferredRefcount, through ctypes)
 
@@ -95,11 +97,13 @@ def timed_run(threads, variant, rows):
     if variant == "deferred":
         meta, procs = shared
         defer([meta, meta._keymap, *meta._keymap.values(), *(p for p in procs or () if p is not None)])
-    inputs = [(shared_result() if variant == "copies" else shared, raw_rows(rows, k * rows)) for k in range(threads)]
+    own = {"copies": shared_result, "local": lambda: None}.get(variant, lambda: shared)
+    inputs = [(own(), raw_rows(rows, k * rows)) for k in range(threads)]
     barrier = threading.Barrier(threads + 1)
     cpu = []
 
     def run(shared_here, raws):
+        shared_here = shared_here or shared_result()
         barrier.wait()
         start = time.thread_time()
         work(*shared_here, raws)
@@ -136,7 +140,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="child processes per GIL setting (default %(default)s)")
     parser.add_argument("--inner", type=int, default=3, help="runs per thread count in each child (default %(default)s)")
     parser.add_argument("--threads", default="1,2", help="thread counts (default %(default)s)")
-    parser.add_argument("--variants", default="shared", help="shared, plain, copies, deferred (default %(default)s)")
+    parser.add_argument("--variants", default="shared", help="shared, plain, copies, local, deferred (default %(default)s)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
