@@ -13,6 +13,8 @@ import threaded_scenario
 SCENARIO = str(Path(threaded_scenario.__file__))
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 RACE_SECONDS = 0.3
+# ThreadSanitizer slows everything about tenfold and needs few rounds to see a race.
+ROUNDS = 1 if "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "") else 4
 
 
 def run_scenario(*args, gil):
@@ -33,12 +35,12 @@ def test_importing_the_modules_switched_the_gil_on():
 @pytest.mark.no_leakcheck("threads: their start-up and thread states read as growth")
 def test_threads_share_results_with_the_gil():
     shared = threaded_scenario.shared_objects()
-    assert threaded_scenario.run_threads(8, threaded_scenario.shared_workload(shared, 60)) == []
+    assert threaded_scenario.run_threads(8, threaded_scenario.shared_workload(shared, 15 * ROUNDS)) == []
 
 
 @pytest.mark.no_leakcheck("runs a subprocess")
 def test_threads_share_results_without_the_gil():
-    run_scenario("shared", 8, 400, "nogil", gil=False)
+    run_scenario("shared", 8, 100 * ROUNDS, "nogil", gil=False)
 
 
 @pytest.mark.no_leakcheck("runs subprocesses")
