@@ -23,6 +23,8 @@ Variants (--variants) locate what limits scaling:
             reference counting on them needs no atomic operations
   deferred  the shared objects switched to deferred reference counting
             (PyUnstable_Object_EnableDeferredRefcount, through ctypes)
+  python    no tessel at all: plain tuples and a dict read in Python, what the
+            machine itself gives two threads at the time (other load included)
 
     .venv/bin/python -P bench/scaling.py [--rows N] [--rounds R] [--threads 1,2] [--variants shared,...]
 """
@@ -81,6 +83,14 @@ def defer(objects):
 
 
 def work(meta, procs, raws):
+    if meta is None:  # the python variant
+        lookup = {name: (i, name) for i, name in enumerate(NAMES)}
+        for raw in raws:
+            row = tuple(raw)
+            row[0]
+            row[lookup["amount"][0]]
+            row[lookup["created"][0]]
+        return
     from tessel.engine.row import Row
 
     keymap = meta._keymap
@@ -97,7 +107,7 @@ def timed_run(threads, variant, rows):
     if variant == "deferred":
         meta, procs = shared
         defer([meta, meta._keymap, *meta._keymap.values(), *(p for p in procs or () if p is not None)])
-    own = {"copies": shared_result, "local": lambda: None}.get(variant, lambda: shared)
+    own = {"copies": shared_result, "local": lambda: None, "python": lambda: (None, None)}.get(variant, lambda: shared)
     inputs = [(own(), raw_rows(rows, k * rows)) for k in range(threads)]
     barrier = threading.Barrier(threads + 1)
     cpu = []
@@ -140,7 +150,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="child processes per GIL setting (default %(default)s)")
     parser.add_argument("--inner", type=int, default=3, help="runs per thread count in each child (default %(default)s)")
     parser.add_argument("--threads", default="1,2", help="thread counts (default %(default)s)")
-    parser.add_argument("--variants", default="shared", help="shared, plain, copies, local, deferred (default %(default)s)")
+    parser.add_argument("--variants", default="shared,python", help="shared, plain, copies, local, deferred, python (default %(default)s)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
