@@ -8,7 +8,8 @@
 #   leaks       a debug build of 3.14t; every test is repeated and fails if
 #               reference counts or allocated blocks keep growing
 #   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t
-#   tsan        ThreadSanitizer, on 3.14t (when run_tsan is defined below)
+#   tsan        the thread tests without the GIL on a ThreadSanitizer build of
+#               3.14t, extensions instrumented too; any report fails the run
 #   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
 #               installed into fresh environments and tested from outside the tree
 # Usage: scripts/test.sh [--quick | --only MODE] [pytest args]
@@ -167,7 +168,24 @@ run_sanitizers() {
         .venv-asan/bin/python -P -m pytest -p no:cacheprovider "$@"
 }
 
-# run_tsan: the ThreadSanitizer mode goes here, as one function.
+run_tsan() {
+    local python
+    python=$(bash scripts/python.sh tsan)
+    # The TSan interpreter has the release 3.14t's ABI but runs about ten times
+    # slower, pip and meson included: the release interpreter builds the
+    # instrumented extensions and installs them with the test tools into an
+    # environment of its own, and the TSan interpreter imports them from there.
+    TESSEL_VENV="$root/.venv-tsan" TESSEL_BUILD_DIR="$root/build/tsan" \
+        TESSEL_MESON_ARGS="-Db_sanitize=thread -Db_lundef=false -Dbuildtype=debugoptimized" \
+        bash scripts/setup.sh
+    # The interpreter links the TSan runtime itself, so nothing is preloaded; its
+    # own suppressions cover its known benign races.  Subprocesses of the tests
+    # inherit all of this.  A report halts the process at once, so pytest must
+    # leave the error stream alone for it to be seen.  Thread tests only.
+    PYTHONPATH="$root/.venv-tsan/lib/python3.14t/site-packages" PYTHON_GIL=0 \
+    TSAN_OPTIONS="suppressions=$(dirname "$(dirname "$python")")/tsan-suppressions.txt halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+        "$python" -P -m pytest -p no:cacheprovider --capture=sys tests/test_threads.py "$@"
+}
 
 run_wheels() {
     local v status started=$SECONDS failed_before=$total_failed

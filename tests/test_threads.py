@@ -13,6 +13,10 @@ import threaded_scenario
 SCENARIO = str(Path(threaded_scenario.__file__))
 # Only a free-threaded build can switch the GIL off, or on at import.
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+RACE_SECONDS = 0.3
+# ThreadSanitizer slows everything about tenfold and needs few rounds to see a race.
+ROUNDS = 1 if "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "") else 4
 
 
 def run_scenario(*args, gil):
@@ -34,13 +38,13 @@ def test_importing_the_modules_switched_the_gil_on():
 @pytest.mark.no_leakcheck("threads: their start-up and thread states read as growth")
 def test_threads_share_results_with_the_gil():
     shared = threaded_scenario.shared_objects()
-    assert threaded_scenario.run_threads(8, threaded_scenario.shared_workload(shared, 60)) == []
+    assert threaded_scenario.run_threads(8, threaded_scenario.shared_workload(shared, 15 * ROUNDS)) == []
 
 
 @free_threaded
 @pytest.mark.no_leakcheck("runs a subprocess")
 def test_threads_share_results_without_the_gil():
-    run_scenario("shared", 8, 400, "nogil", gil=False)
+    run_scenario("shared", 8, 100 * ROUNDS, "nogil", gil=False)
 
 
 @free_threaded
@@ -48,3 +52,19 @@ def test_threads_share_results_without_the_gil():
 @pytest.mark.parametrize("attempt", range(3))
 def test_first_use_of_host_modules_from_many_threads(attempt):
     run_scenario("first-use", 8, gil=False)
+
+
+@pytest.mark.no_leakcheck("runs a subprocess on free-threaded builds")
+@pytest.mark.parametrize("race", sorted(threaded_scenario.RACES))
+def test_a_writer_racing_readers_leaves_them_old_or_new_values(race):
+    # Without the GIL a wrong answer is a crash or a read of freed memory, which
+    # only a separate process survives to report.
+    if FREE_THREADED:
+        run_scenario("race", race, RACE_SECONDS, gil=False)
+    else:
+        assert threaded_scenario.run_race(race, RACE_SECONDS) == []
+
+
+@pytest.mark.parametrize("reentry", sorted(threaded_scenario.REENTRIES))
+def test_code_run_while_a_result_fills_never_sees_it_partly_filled(reentry):
+    threaded_scenario.REENTRIES[reentry]()

@@ -2,15 +2,22 @@
 
     python -P tests/threaded_scenario.py shared THREADS ROUNDS [gil|nogil]
     python -P tests/threaded_scenario.py first-use THREADS
+    python -P tests/threaded_scenario.py race NAME SECONDS
 
-Exits non-zero (and prints what went wrong) when a thread saw a wrong value or
+A race pits one thread that keeps replacing an object's state (setters,
+`__init__` or `__setstate__` run again) against readers of the same object;
+every read must give a value of the old or the new state, or an exception that
+one of those states explains.  Exits non-zero (and prints what went wrong) when a thread saw a wrong value or
 an unexpected exception; a crash shows as a signal exit code.
 """
 
 import datetime
+import decimal
+import gc
 import pickle
 import sys
 import threading
+import time
 import traceback
 import warnings
 from decimal import Decimal
@@ -29,6 +36,10 @@ def run_threads(count, target):
     failures = []
 
     def guarded(index):
+        # Threads may start in a copy of the starter's context (the default
+        # without the GIL), which then shares one decimal context between
+        # them, and the decimal module's own flags race; ours needn't.
+        decimal.setcontext(decimal.Context())
         try:
             target(index, barrier)
         except BaseException:
@@ -150,8 +161,373 @@ def first_use(count):
     return work
 
 
+# Races.  Each builder returns (write, read): write(n) replaces the object's
+# state with fresh objects, so the old ones are freed while a reader may still
+# be using them, and returns junk shaped like what it freed; holding the junk
+# until the next write puts values that no state has into the freed memory, so
+# a reader still using it gives a wrong answer rather than a lucky right one.
+# read() checks one round of reads.
+
+
+RaceMeta = None
+
+
+def race_meta(spare):
+    """Result metadata whose key fallback answers the key "spare" with position `spare`."""
+    global RaceMeta
+    if RaceMeta is None:
+        from tessel.engine.result import ResultMetaData
+
+        class RaceMeta(ResultMetaData):
+            def _key_fallback(self, key, err=None):
+                if key == "spare":
+                    return (self.spare, "spare")
+                return super()._key_fallback(key, err)
+
+        RaceMeta.__qualname__ = "RaceMeta"  # pickles of rows name it at module level
+    meta = RaceMeta(("x", "y", "z", "amb", "amb"))
+    meta.spare = spare
+    return meta
+
+
+class RowStates:
+    """Two complete row states built afresh on every call, and what a reader may see of them."""
+
+    def __init__(self, styles=(3,)):
+        convkit, _, rowkit = import_modules()
+        self.styles = styles
+        self.decode = convkit.UnicodeResultProcessor("utf-8").process
+        self.datas = {self.values(k) for k in (0, 1)}
+        self.values_seen = {v for data in self.datas for v in data}
+        self.hashes = {hash(d) for d in self.datas}
+        self.keymaps = [self.keymap(k) for k in (0, 1)]
+        self.getter = rowkit.tuplegetter("x", 0, "spare")
+        self.positional_errors = (KeyError,) if 1 in styles else ()
+
+    @staticmethod
+    def values(k):
+        return tuple(f"{c}{k}" for c in "abc")
+
+    @staticmethod
+    def keymap(k):
+        order = ("x", "y", "z") if k == 0 else ("z", "x", "y")
+        keymap = {name: (position, name) for position, name in enumerate(order)}
+        keymap["amb"] = (None, "amb")
+        return keymap
+
+    def junk(self, n):
+        return (n, n, n), {name: (7, name) for name in ("x", "y", "z", "amb")}, race_meta(7)
+
+    def raw(self, k):
+        return [v.encode() for v in self.values(k)]
+
+    def init_args(self, k):
+        return (race_meta(2 * k), [self.decode] * 3, self.keymap(k), self.styles[k % len(self.styles)], self.raw(k))
+
+    def new_row(self):
+        from tessel.engine.row import Row
+
+        return Row(*self.init_args(0))
+
+    def state(self, k):
+        parent, _, keymap, style, _ = self.init_args(k)
+        return {"_parent": parent, "_data": self.values(k), "_keymap": keymap, "_key_style": style}
+
+    def check(self, row, data_errors=()):
+        """Many quick reads, then one of every kind; data_errors are what a non-tuple `_data` explains."""
+        self.quick(row, data_errors)
+        self.every_read(row, data_errors)
+
+    def quick(self, row, data_errors):
+        # The reads that race best: short, and each through a field the writers replace.
+        seen, hashes = self.values_seen, self.hashes
+        positional = self.positional_errors + data_errors
+        unhashable = (TypeError,) if data_errors else ()
+        for _ in range(50):
+            try:
+                assert row[0] in seen
+            except positional:
+                pass
+            try:
+                assert row.y in seen and row.spare in seen
+            except data_errors:
+                pass
+            try:
+                assert hash(row) in hashes
+            except unhashable:
+                pass
+
+    def every_read(self, row, data_errors):
+        seen = self.values_seen
+        positional = self.positional_errors + data_errors
+
+        def expect(read, allowed, errors=()):
+            try:
+                value = read()
+            except errors:
+                return
+            assert value in allowed, (value, allowed)
+
+        expect(lambda: row[0], seen, positional)
+        expect(lambda: row[-1], seen, positional)
+        expect(lambda: row["x"], seen, data_errors)
+        expect(lambda: row.y, seen, data_errors)
+        expect(lambda: row.spare, seen, data_errors)
+        expect(lambda: row._get_by_key_impl_mapping("z"), seen, data_errors)
+        expect(lambda: set(self.getter(row)) <= seen, {True}, positional)
+        expect(lambda: row[0:2] in {d[0:2] for d in self.datas}, {True}, self.positional_errors)
+        expect(lambda: tuple(row), self.datas)
+        expect(lambda: tuple(row._values_impl()), self.datas)
+        expect(lambda: tuple(row._data), self.datas)
+        expect(lambda: hash(row), self.hashes, (TypeError,) if data_errors else ())
+        expect(lambda: len(row), {3})
+        expect(lambda: row._keymap, self.keymaps)
+        expect(lambda: row._parent.spare, {0, 2})
+        expect(lambda: row._key_style, set(self.styles))
+        try:
+            row.amb
+        except LookupError:
+            pass
+        else:
+            raise AssertionError("an ambiguous name gave a value")
+        back = pickle.loads(pickle.dumps(row))
+        assert tuple(back) in self.datas and back._keymap in self.keymaps and back._key_style in self.styles
+
+
+RACES = {}
+
+
+def race(builder):
+    RACES[builder.__name__.removeprefix("race_").replace("_", "-")] = builder
+    return builder
+
+
+@race
+def race_row_data():
+    s = RowStates()
+    row = s.new_row()
+
+    def write(n):
+        data = s.values(n % 2)
+        row._data = list(data) if n % 5 == 4 else data
+        return s.junk(n)
+
+    return write, lambda: s.check(row, data_errors=(SystemError,))
+
+
+@race
+def race_row_keymap():
+    s = RowStates()
+    row = s.new_row()
+
+    def write(n):
+        row._keymap = s.keymap(n % 2)
+        return s.junk(n)
+
+    return write, lambda: s.check(row)
+
+
+@race
+def race_row_parent():
+    s = RowStates()
+    row = s.new_row()
+
+    def write(n):
+        row._parent = race_meta(2 * (n % 2))
+        return s.junk(n)
+
+    return write, lambda: s.check(row)
+
+
+@race
+def race_row_key_style():
+    s = RowStates(styles=(3, 1))
+    row = s.new_row()
+
+    def write(n):
+        row._key_style = s.styles[n % 2]
+        return s.junk(n)
+
+    return write, lambda: s.check(row)
+
+
+@race
+def race_row_init():
+    s = RowStates(styles=(3, 1))
+    row = s.new_row()
+
+    def write(n):
+        row.__init__(*s.init_args(n % 2))
+        return s.junk(n)
+
+    return write, lambda: s.check(row)
+
+
+@race
+def race_row_setstate():
+    s = RowStates(styles=(3, 1))
+    row = s.new_row()
+
+    def write(n):
+        row.__setstate__(s.state(n % 2))
+        return s.junk(n)
+
+    return write, lambda: s.check(row)
+
+
+@race
+def race_unicode_init():
+    convkit, _, _ = import_modules()
+    processor = convkit.UnicodeResultProcessor("utf-8")
+    text = "caf\u00e9"
+    # Either encoding with either handler: the two names need not be read together.
+    decoded = {text, text.encode().decode("latin-1")}
+    bad = {"\ufffd", "\u00ff"}
+
+    def write(n):
+        processor.__init__(*(("utf-8", "strict") if n % 2 else ("latin-1", "replace")))
+        return [name.encode()[::-1] for name in ("utf-8", "strict", "latin-1", "replace")]
+
+    def read():
+        for process in (processor.process, processor.conditional_process):
+            assert process(text.encode()) in decoded
+            try:
+                assert process(b"\xff") in bad
+            except UnicodeDecodeError:
+                pass
+            assert process(None) is None
+        assert processor.conditional_process(text) is text
+
+    return write, read
+
+
+@race
+def race_decimal_init():
+    convkit, _, _ = import_modules()
+    processor = convkit.DecimalResultProcessor(Decimal, "%.2f")
+    allowed = {"Decimal('0.50')", "Decimal('0.500')", "('fn', '0.50')", "('fn', '0.500')"}
+
+    def write(n):
+        # A new format text and a new callable each time, so the old ones are freed.
+        if n % 2:
+            processor.__init__(Decimal, "%.{}f".format(2))
+        else:
+            processor.__init__(lambda text: ("fn", text), "%.{}f".format(3))
+        return lambda text: ("junk", text), "%.{}e".format(n % 2 + 2)
+
+    def read():
+        assert repr(processor.process(0.5)) in allowed
+        assert processor.process(None) is None
+
+    return write, read
+
+
+def run_race(name, seconds, readers=2):
+    """One writer and `readers` readers on the object that race `name` builds, for `seconds`."""
+    write, read = RACES[name]()
+
+    def work(index, barrier):
+        barrier.wait()
+        end = time.monotonic() + seconds
+        n = 0
+        junk = None
+        while time.monotonic() < end:
+            if index == 0:
+                junk = write(n)
+            else:
+                read()
+            n += 1
+        del junk
+
+    return run_threads(1 + readers, work)
+
+
+# Python code that runs while a getter or a row is being filled in (an
+# operand's subscript, an item's __index__, a row hook, a processor) looks for
+# the result through the collector; it must not find one with empty slots.
+
+
+def touch_referrers(marker):
+    """Reads every tuple that the collector says holds marker, as hostile code could."""
+    found = 0
+    for holder in gc.get_referrers(marker):
+        if type(holder) is tuple:
+            found += len([type(item) for item in holder])
+    return found
+
+
+class Marker:
+    pass
+
+
+def reentry_through_getitem():
+    _, _, rowkit = import_modules()
+    marker = Marker()
+
+    class Operand:
+        def __getitem__(self, item):
+            if item == 0:
+                return marker
+            touch_referrers(marker)
+            return item
+
+    assert rowkit.tuplegetter(0, 1, 2)(Operand()) == (marker, 1, 2)
+
+
+def reentry_through_index():
+    _, _, rowkit = import_modules()
+    marker = Marker()
+
+    class Position:
+        def __init__(self, at):
+            self.at = at
+
+        def __index__(self):
+            touch_referrers(marker)
+            return self.at
+
+    assert rowkit.tuplegetter(0, Position(1), Position(0))([marker, "b"]) == (marker, "b", marker)
+
+
+def reentry_through_row_hook():
+    _, _, rowkit = import_modules()
+    from tessel.engine.row import Row
+
+    marker = Marker()
+    meta = race_meta(1)
+    meta._key_fallback = lambda key, err=None: (touch_referrers(marker), (1, key))[1]
+    row = Row(meta, None, meta._keymap, 3, (marker, "b", "c"))
+    assert rowkit.tuplegetter(0, "spare", "other")(row) == (marker, "b", "b")
+
+
+def reentry_through_processor():
+    from tessel.engine.result import ResultMetaData
+    from tessel.engine.row import Row
+
+    marker = Marker()
+    meta = ResultMetaData(("a", "b", "c"))
+
+    def hostile(value):
+        touch_referrers(marker)
+        return value
+
+    row = Row(meta, [None, hostile, hostile], meta._keymap, 3, [marker, "b", "c"])
+    assert tuple(row) == (marker, "b", "c")
+
+
+REENTRIES = {f.__name__.removeprefix("reentry_").replace("_", "-"): f
+             for f in (reentry_through_getitem, reentry_through_index, reentry_through_row_hook,
+                       reentry_through_processor)}
+
+
 def main(argv):
-    kind, threads = argv[1], int(argv[2])
+    kind = argv[1]
+    if kind == "race":
+        failures = run_race(argv[2], float(argv[3]))
+        for failure in failures:
+            print(failure, file=sys.stderr)
+        return 1 if failures else 0
+    threads = int(argv[2])
     if kind == "shared":
         rounds, gil = int(argv[3]), argv[4]
         shared = shared_objects()
