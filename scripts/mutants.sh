@@ -20,7 +20,7 @@ mutants=(
     "getter fast path loses a reference|cextension/resultproxy.cpp|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
     "getter fast path reads one past the end|cextension/resultproxy.cpp|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
     "row item access leaks a reference|cextension/resultproxy.cpp|        return Py_NewRef(PyTuple_GET_ITEM(row, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(row, position)));"
-    "row position 0 read as negative|cextension/resultproxy.cpp|        if (index >= 0) {\n            return row_value_at(self->row, index);|        if (index > 0) {\n            return row_value_at(self->row, index);"
+    "row position 0 read as negative|cextension/resultproxy.cpp|        if (index >= 0) {\n            return value_at(self, index);|        if (index > 0) {\n            return value_at(self, index);"
     "None processor called|cextension/resultproxy.cpp|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
     "ambiguous record not sent to its hook|cextension/resultproxy.cpp|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
     "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
