@@ -32,8 +32,19 @@ def outcome_of(call):
 
 
 def is_immortal(obj):
+    """True for an object whose reference count says nothing about the code under test.
+
+    From 3.12 on those are the immortal objects.  3.11 has none, but shares its
+    singletons, small ints and one-character strings with all the code running,
+    whose own references move their counts.
+    """
     check = getattr(sys, "_is_immortal", None)
-    return check(obj) if check else sys.getrefcount(obj) >= 2**30
+    if check:
+        return check(obj)
+    if sys.version_info >= (3, 12):
+        return sys.getrefcount(obj) >= 2**30
+    return (obj is None or obj is Ellipsis or obj is NotImplemented or type(obj) is bool
+            or (type(obj) is int and -5 <= obj <= 256) or (type(obj) in (str, bytes) and len(obj) <= 1))
 
 
 def fresh_values(n):
