@@ -315,64 +315,41 @@ def race_row_data():
     return write, lambda: s.check(row, data_errors=(SystemError,))
 
 
-@race
-def race_row_keymap():
-    s = RowStates()
+def row_race(assign, **states):
+    """One writer doing assign(row, states, n) on a row that readers check."""
+    s = RowStates(**states)
     row = s.new_row()
 
     def write(n):
-        row._keymap = s.keymap(n % 2)
+        assign(row, s, n % 2)
         return s.junk(n)
 
     return write, lambda: s.check(row)
+
+
+@race
+def race_row_keymap():
+    return row_race(lambda row, s, k: setattr(row, "_keymap", s.keymap(k)))
 
 
 @race
 def race_row_parent():
-    s = RowStates()
-    row = s.new_row()
-
-    def write(n):
-        row._parent = race_meta(2 * (n % 2))
-        return s.junk(n)
-
-    return write, lambda: s.check(row)
+    return row_race(lambda row, s, k: setattr(row, "_parent", race_meta(2 * k)))
 
 
 @race
 def race_row_key_style():
-    s = RowStates(styles=(3, 1))
-    row = s.new_row()
-
-    def write(n):
-        row._key_style = s.styles[n % 2]
-        return s.junk(n)
-
-    return write, lambda: s.check(row)
+    return row_race(lambda row, s, k: setattr(row, "_key_style", s.styles[k]), styles=(3, 1))
 
 
 @race
 def race_row_init():
-    s = RowStates(styles=(3, 1))
-    row = s.new_row()
-
-    def write(n):
-        row.__init__(*s.init_args(n % 2))
-        return s.junk(n)
-
-    return write, lambda: s.check(row)
+    return row_race(lambda row, s, k: row.__init__(*s.init_args(k)), styles=(3, 1))
 
 
 @race
 def race_row_setstate():
-    s = RowStates(styles=(3, 1))
-    row = s.new_row()
-
-    def write(n):
-        row.__setstate__(s.state(n % 2))
-        return s.junk(n)
-
-    return write, lambda: s.check(row)
+    return row_race(lambda row, s, k: row.__setstate__(s.state(k)), styles=(3, 1))
 
 
 @race
