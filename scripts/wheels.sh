@@ -83,8 +83,8 @@ NO_COLOR=1 twine check --strict "$dist"/* >&2 || die "twine check failed"
 test_pins=$(grep -E '^(pytest|hypothesis)==' requirements-dev.txt)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tessel-wheels.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
-# The suite and its settings, without the package's sources beside them.
-cp -r tests pyproject.toml "$scratch/"
+# The suite, its settings and the README it checks, without the package's sources beside them.
+cp -r tests pyproject.toml README.md "$scratch/"
 rm -rf "$scratch/tests/__pycache__"
 
 failed=0
