@@ -25,7 +25,7 @@ from functools import partial
 
 with warnings.catch_warnings():
     warnings.filterwarnings("ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
-    from tessel.__main__ import TABLE, populate
+    from tessel.__main__ import TABLE, claim_table, populate
     from tessel.engine.row import Row
     from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types
 
@@ -75,6 +75,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     conn = sqlite3.connect(":memory:")
+    claim_table(conn)
     populate(conn, args.rows)
     options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
     types = declared_types(conn, TABLE)

@@ -41,7 +41,7 @@ with warnings.catch_warnings():
     # (ours, or a peer) turns the GIL on.
     warnings.filterwarnings("ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
     from tessel import convkit, mapkit, rowkit
-    from tessel.__main__ import TABLE, fetch_raw, fetch_sqlite_rows, fetch_tessel, populate
+    from tessel.__main__ import TABLE, claim_table, fetch_raw, fetch_sqlite_rows, fetch_tessel, populate
     from tessel.engine.result import ResultMetaData
     from tessel.engine.row import Row
     from tessel.engine.sqlite import DEFAULT_OPTIONS
@@ -164,6 +164,7 @@ def row_cases() -> list[Case]:
 def fetch_cases() -> list[Case]:
     """SQLiteResult.fetchall over the main job's table, per row."""
     conn = sqlite3.connect(":memory:")
+    claim_table(conn)
     populate(conn, FETCH_ROWS)
     options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
     ns = dict(conn=conn, options=options, fetch_tessel=fetch_tessel, fetch_raw=fetch_raw,

@@ -86,6 +86,15 @@ inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) noexcept
 
 namespace tessel::compat {
 
+// True on every build but the free-threaded one: there the GIL is held around
+// all our code (single-phase modules never run in a subinterpreter of their
+// own GIL), so process-wide caches need no lock.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool gil_always_held = false;
+#else
+inline constexpr bool gil_always_held = true;
+#endif
+
 // ---------------------------------------------------------------------------
 // Argument parsing: 3.13 declares the keyword list const.
 

@@ -32,11 +32,25 @@ extern "C" __attribute__((visibility("default"))) Py_ssize_t ImmutableDict_lengt
 
 namespace {
 
+// Instances released lately, kept for reuse where the GIL guards them: a
+// merge then allocates what {**a, **b} does, whose dicts come from a free
+// list too.  None are kept on the free-threaded build.
+constexpr int free_list_capacity = tessel::compat::gil_always_held ? 16 : 0;
+ImmutableDictObject *free_list[16];
+int free_list_count = 0;
+
 // Wraps a dict we already own in a new instance; the dict is consumed either way.
 PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
 {
     Ref dict(steal_dict);
-    ImmutableDictObject *self = PyObject_GC_New(ImmutableDictObject, &ImmutableDictType);
+    ImmutableDictObject *self;
+    if (free_list_capacity > 0 && free_list_count > 0) {
+        self = free_list[--free_list_count];
+        PyObject_Init(reinterpret_cast<PyObject *>(self), &ImmutableDictType);  // a fresh reference count
+    }
+    else {
+        self = PyObject_GC_New(ImmutableDictObject, &ImmutableDictType);
+    }
     if (self == nullptr) {
         return nullptr;
     }
@@ -143,6 +157,10 @@ void immutabledict_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<ImmutableDictObject *>(self)->dict);
+    if (free_list_count < free_list_capacity) {
+        free_list[free_list_count++] = reinterpret_cast<ImmutableDictObject *>(self);
+        return;
+    }
     PyObject_GC_Del(self);
 }
 
