@@ -43,16 +43,18 @@ int free_list_count = 0;
 PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
 {
     Ref dict(steal_dict);
-    ImmutableDictObject *self;
-    if (free_list_capacity > 0 && free_list_count > 0) {
-        self = free_list[--free_list_count];
-        PyObject_Init(reinterpret_cast<PyObject *>(self), &ImmutableDictType);  // a fresh reference count
-    }
-    else {
-        self = PyObject_GC_New(ImmutableDictObject, &ImmutableDictType);
+    ImmutableDictObject *self = nullptr;
+    if constexpr (free_list_capacity > 0) {
+        if (free_list_count > 0) {
+            self = free_list[--free_list_count];
+            PyObject_Init(reinterpret_cast<PyObject *>(self), &ImmutableDictType);  // a fresh reference count
+        }
     }
     if (self == nullptr) {
-        return nullptr;
+        self = PyObject_GC_New(ImmutableDictObject, &ImmutableDictType);
+        if (self == nullptr) {
+            return nullptr;
+        }
     }
     self->dict = dict.release();
     PyObject_GC_Track(self);
@@ -157,9 +159,11 @@ void immutabledict_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<ImmutableDictObject *>(self)->dict);
-    if (free_list_count < free_list_capacity) {
-        free_list[free_list_count++] = reinterpret_cast<ImmutableDictObject *>(self);
-        return;
+    if constexpr (free_list_capacity > 0) {
+        if (free_list_count < free_list_capacity) {
+            free_list[free_list_count++] = reinterpret_cast<ImmutableDictObject *>(self);
+            return;
+        }
     }
     PyObject_GC_Del(self);
 }
