@@ -179,11 +179,14 @@ run_tsan() {
         TESSEL_MESON_ARGS="-Db_sanitize=thread -Db_lundef=false -Dbuildtype=debugoptimized" \
         bash scripts/setup.sh
     # The interpreter links the TSan runtime itself, so nothing is preloaded; its
-    # own suppressions cover its known benign races.  Subprocesses of the tests
+    # own suppressions cover its known benign races, ours a few more in the
+    # standard library (tests/tsan-suppressions.txt).  Subprocesses of the tests
     # inherit all of this.  A report halts the process at once, so pytest must
     # leave the error stream alone for it to be seen.  Thread tests only.
+    local suppressions="$root/build/tsan/suppressions.txt"
+    cat "$(dirname "$(dirname "$python")")/tsan-suppressions.txt" tests/tsan-suppressions.txt >"$suppressions"
     PYTHONPATH="$root/.venv-tsan/lib/python3.14t/site-packages" PYTHON_GIL=0 \
-    TSAN_OPTIONS="suppressions=$(dirname "$(dirname "$python")")/tsan-suppressions.txt halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+    TSAN_OPTIONS="suppressions=$suppressions halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
         "$python" -P -m pytest -p no:cacheprovider --capture=sys tests/test_threads.py "$@"
 }
 
