@@ -15,16 +15,14 @@ import pickle
 import sys
 import sysconfig
 import traceback
-import warnings
 from pathlib import Path
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", RuntimeWarning)  # the GIL note of a free-threaded build
-    from tessel import convkit
-    from tessel.engine.result import ResultMetaData
-    from tessel.engine.row import Row
-    from tessel.engine.util import tuplegetter
-    from tessel.mapkit import immutabledict
+from tessel.engine import convkit, mapkit  # the host's one import place: silences only the GIL note
+from tessel.engine.result import ResultMetaData
+from tessel.engine.row import Row
+from tessel.engine.util import tuplegetter
+
+immutabledict = mapkit.immutabledict
 
 PROTOCOLS = range(6)
 

@@ -140,7 +140,7 @@ def test_host_module_import_is_retried_then_kept():
     script = textwrap.dedent(
         """
         import sys, warnings
-        warnings.simplefilter("ignore", RuntimeWarning)
+        warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
         from tessel.rowkit import BaseRow
 
         class Meta:

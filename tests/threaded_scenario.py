@@ -19,14 +19,12 @@ import sys
 import threading
 import time
 import traceback
-import warnings
 from decimal import Decimal
 
 
 def import_modules():
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # the GIL notice on import
-        from tessel import convkit, mapkit, rowkit
+    from tessel.engine import convkit, mapkit, rowkit  # the host's one import place: silences only the GIL note
+
     return convkit, mapkit, rowkit
 
 
