@@ -78,12 +78,6 @@ inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) noexcept
 }
 #endif
 
-// Weak references managed by the interpreter (3.12 on); before, a class
-// that has them says so in tp_weaklistoffset alone.
-#if PY_VERSION_HEX < 0x030C0000
-#define Py_TPFLAGS_MANAGED_WEAKREF 0
-#endif
-
 namespace tessel::compat {
 
 // True on every build but the free-threaded one: there the GIL is held around

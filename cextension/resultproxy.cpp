@@ -364,46 +364,16 @@ PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargs
     return self.release();
 }
 
-void baserow_dealloc(PyObject *self);
-
-// The interpreter's destructor for classes made by a class statement (the
-// same function for all of them), taken from a probe class at import.
-destructor class_statement_dealloc = nullptr;
-
-// The destructor of a subclass that adds nothing to the instance (no slots,
-// no dict, no weak references): what the interpreter's does for it, without
-// its searches along the bases.  A finalizer (__del__ may be assigned at any
-// time) runs first, unless we are the base destructor of a subclass that
-// adds fields, whose own destructor has run it already.
-void plain_subclass_dealloc(PyObject *self)
-{
-    if (Py_TYPE(self)->tp_dealloc == plain_subclass_dealloc && Py_TYPE(self)->tp_finalize != nullptr &&
-        PyObject_CallFinalizerFromDealloc(self) < 0) {
-        return;  // resurrected
-    }
-    PyTypeObject *type = Py_TYPE(self);  // after the finalizer, which may change it
-    baserow_dealloc(self);
-    Py_DECREF(type);
-}
-
-// Gives a new subclass BaseRow's vectorcall (and, when its instances are
-// plain rows, a direct destructor) while the class is still being made, so
-// no other thread uses it yet; then does what the next __init_subclass__
-// along the MRO does.
+// Gives a new subclass BaseRow's vectorcall while the class is still being
+// made, so no other thread uses it yet; then does what the next
+// __init_subclass__ along the MRO does.  Its destructor stays the
+// interpreter's, which keeps the class's per-thread reference count.
 PyObject *baserow_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
 {
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
     if (PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_vectorcall == nullptr &&
         PyType_IsSubtype(type, &BaseRowType)) {
         type->tp_vectorcall = baserow_vectorcall;
-        bool plain = type->tp_basicsize == BaseRowType.tp_basicsize && type->tp_itemsize == 0 &&
-                     type->tp_weaklistoffset == 0 && type->tp_dictoffset == 0 &&
-                     !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF) &&
-                     type->tp_finalize == nullptr && type->tp_del == nullptr &&
-                     type->tp_dealloc == class_statement_dealloc;
-        if (plain) {
-            type->tp_dealloc = plain_subclass_dealloc;
-        }
     }
     Ref next(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
                                           reinterpret_cast<PyObject *>(&BaseRowType), cls, nullptr));
@@ -1164,14 +1134,6 @@ PyMODINIT_FUNC PyInit_rowkit(void)
 {
     if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
         return nullptr;
-    }
-    if (class_statement_dealloc == nullptr) {
-        Ref probe(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){}", "probe",
-                                        reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-        if (!probe) {
-            return nullptr;
-        }
-        class_statement_dealloc = reinterpret_cast<PyTypeObject *>(probe.get())->tp_dealloc;
     }
     if (mapping_method_name == nullptr) {
         mapping_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");
