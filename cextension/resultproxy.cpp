@@ -313,9 +313,18 @@ bool keeps_base_construction(PyTypeObject *type) noexcept
            Py_TYPE(type)->tp_call == PyType_Type.tp_call;
 }
 
+// True when an instance of this class is exactly a BaseRow (no slots, dict or
+// weak references added) and is allocated the generic way, so allocating it
+// needs no zeroed space beyond the fields we fill.
+inline bool plain_layout(PyTypeObject *type) noexcept
+{
+    return type->tp_alloc == PyType_GenericAlloc && type->tp_basicsize == sizeof(BaseRowObject) &&
+           type->tp_itemsize == 0 && type->tp_dictoffset == 0 && type->tp_weaklistoffset == 0;
+}
+
 // The ordinary route, as the interpreter takes it for a class without a
 // vectorcall: an argument tuple and keyword dict for the metaclass's call.
-PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
+[[gnu::noinline]] PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
                                       PyObject *kwnames)
 {
     Ref positional(PyTuple_New(nargs));
@@ -340,6 +349,23 @@ PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_
     return Py_TYPE(type)->tp_call(type, positional.get(), keywords.get());
 }
 
+// BaseRow(...) through the allocator and the initialiser's own work, for
+// everything the fast path below leaves out.  Kept out of line so that path
+// stays short.
+[[gnu::noinline]] PyObject *construct_generally(PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        // PyArg_UnpackTuple's own wording.
+        PyErr_Format(PyExc_TypeError, "BaseRow expected 5 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    Ref self(cls->tp_alloc(cls, 0));  // what PyType_GenericNew does
+    if (!self || baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4], true) < 0) {
+        return nullptr;
+    }
+    return self.release();
+}
+
 // BaseRow(...) without an argument tuple: what type_call would do (generic
 // allocation, then the initialiser), keywords ignored likewise.  Subclasses
 // get it from __init_subclass__ (a heap type doesn't inherit a vectorcall)
@@ -347,21 +373,27 @@ PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_
 PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (type != reinterpret_cast<PyObject *>(&BaseRowType) &&
-        !keeps_base_construction(reinterpret_cast<PyTypeObject *>(type))) {
+    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(type);
+    if (cls != &BaseRowType && !keeps_base_construction(cls)) {
         return construct_through_type_call(type, args, nargs, kwnames);
     }
-    if (nargs != 5) {
-        // PyArg_UnpackTuple's own wording.
-        PyErr_Format(PyExc_TypeError, "BaseRow expected 5 arguments, got %zd", nargs);
-        return nullptr;
+    if (nargs == 5 && args[1] == Py_None && PyTuple_CheckExact(args[4]) && PyDict_CheckExact(args[2]) &&
+        PyLong_CheckExact(args[3]) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(args[3])) &&
+        plain_layout(cls)) {
+        // A row with nothing to convert or check: its fields are filled
+        // before the collector, the only other way in, is shown the row.
+        BaseRowObject *self = PyObject_GC_New(BaseRowObject, cls);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        self->parent = Py_NewRef(args[0]);
+        self->row = Py_NewRef(args[4]);
+        self->keymap = Py_NewRef(args[2]);
+        self->key_style = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(args[3]));
+        PyObject_GC_Track(self);
+        return reinterpret_cast<PyObject *>(self);
     }
-    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(type);
-    Ref self(cls->tp_alloc(cls, 0));  // what PyType_GenericNew does
-    if (!self || baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4], true) < 0) {
-        return nullptr;
-    }
-    return self.release();
+    return construct_generally(cls, args, nargs);
 }
 
 // Gives a new subclass BaseRow's vectorcall while the class is still being

@@ -1,6 +1,7 @@
 """BaseRow construction, attributes, key lookup and tuplegetter."""
 
 import gc
+import weakref
 
 import pytest
 from support import counts_kept, fresh_values
@@ -179,6 +180,16 @@ def test_subclasses_construct_through_their_own_new_and_init():
     assert Later(parent, None, {}, 1, (5,))._data == (5,)
     assert calls[2:] == ["later new", "later init"]
     assert type(Later.__new__(Later)) is Later
+
+    # Instances larger than a plain row start with their extra parts empty.
+    class Slotted(Row):
+        __slots__ = ("extra", "__weakref__")
+
+    slotted = Slotted(parent, None, {}, 1, (6,))
+    with pytest.raises(AttributeError):
+        slotted.extra
+    assert weakref.ref(slotted)() is slotted and slotted._data == (6,)
+    assert Later(parent, None, {}, 1, (7,)).__dict__ == {}
 
 
 @pytest.mark.no_leakcheck("the debug interpreter's reference total falls with each resurrection, for any class")
