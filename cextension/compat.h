@@ -270,6 +270,29 @@ inline void replace_field(PyObject *owner, PyObject **field, PyObject *steal) no
     Py_XDECREF(old);
 }
 
+// ---------------------------------------------------------------------------
+// What a cache of attribute-lookup results can be keyed on
+
+// True for an object the interpreter never frees, so its address never comes
+// to stand for another object (names in code are such on 3.12 and newer).
+inline bool never_freed(PyObject *obj) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return _Py_IsImmortal(obj);
+#else
+    (void)obj;
+    return false;
+#endif
+}
+
+// The version of what the type and its bases hold, as the interpreter's own
+// attribute cache keys it: renewed whenever either changes, never reused for
+// another state, and 0 while the type has none.
+inline unsigned int type_version(PyTypeObject *type) noexcept
+{
+    return load_relaxed(&type->tp_version_tag);
+}
+
 }  // namespace tessel::compat
 
 #endif  // TESSEL_COMPAT_H

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 using tessel::Ref;
 using tessel::compat::load_acquire;
@@ -555,20 +556,12 @@ inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 }
 
 // A key that is neither an exact int nor (outside key style 1) a slice.
-PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, long style)
+// Everything after the map's answer that isn't a plain record found for a
+// subscript or attribute: a missing key, an odd record, an ambiguous name,
+// the warning.  Out of line, so the common lookup stays short.
+[[gnu::noinline]] PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style,
+                                           PyObject *found)
 {
-    if (!mapping && style == KEY_INTEGER_ONLY) {
-        return raise_through_hook(self, "_raise_for_nonint", key);
-    }
-    // Held: hashing or comparing the key may run Python code that replaces it.
-    Ref keymap = keymap_of(self);
-    if (!keymap) {
-        return unset_field();
-    }
-    PyObject *found;
-    if (PyDict_GetItemRef(keymap.get(), key, &found) < 0) {
-        PyErr_Clear();  // an unhashable or uncomparable key is simply not held
-    }
     Ref record(found);
     if (!record) {
         if (PySlice_Check(key)) {
@@ -606,6 +599,35 @@ PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, lon
     }
     // Read afresh: the warning hook may have replaced the values.
     return value_at(self, position);
+}
+
+inline PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, long style)
+{
+    if (!mapping && style == KEY_INTEGER_ONLY) {
+        return raise_through_hook(self, "_raise_for_nonint", key);
+    }
+    PyObject *found;
+    {
+        // Held: hashing or comparing the key may run Python code that replaces it.
+        Ref keymap = keymap_of(self);
+        if (!keymap) {
+            return unset_field();
+        }
+        if (PyDict_GetItemRef(keymap.get(), key, &found) < 0) {
+            PyErr_Clear();  // an unhashable or uncomparable key is simply not held
+        }
+    }
+    // The common record, (position, ...) with a small position, read here.
+    if (found != nullptr && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) > 0 &&
+        (mapping || style != KEY_OBJECTS_BUT_WARN)) {
+        PyObject *index = PyTuple_GET_ITEM(found, 0);
+        if (PyLong_CheckExact(index) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(index))) {
+            Py_ssize_t position = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(index));
+            Py_DECREF(found);
+            return value_at(self, position);
+        }
+    }
+    return resolve_record(self, key, mapping, style, found);
 }
 
 // One lookup reads the key style once, whatever a hook assigns meanwhile.
@@ -669,6 +691,26 @@ PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
     return baserow_lookup(row, key, false, key_style_of(row));
 }
 
+// Names known to be nothing along a class's MRO, so that row.<column> can
+// skip the type-attribute probe.  One small table per thread, so no locking.
+// An entry holds for one version of the class (the interpreter renews it
+// whenever the class or a base changes) and only names that are never freed,
+// so a stale entry can match neither a changed class nor another name.
+struct NotAnAttribute {
+    PyTypeObject *type;
+    PyObject *name;
+    unsigned int version;
+};
+
+constexpr std::size_t not_an_attribute_slots = 64;
+thread_local NotAnAttribute not_an_attribute[not_an_attribute_slots];
+
+inline NotAnAttribute &not_an_attribute_entry(PyObject *name, unsigned int version) noexcept
+{
+    std::size_t hash = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^ version;
+    return not_an_attribute[hash & (not_an_attribute_slots - 1)];
+}
+
 // True when the generic attribute lookup is sure to find nothing: no instance
 // dict, and nothing of that name along the type's MRO (a type-cache probe).
 bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
@@ -677,28 +719,59 @@ bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
     if (!PyUnicode_Check(name) || type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
         return false;
     }
+    // Read before the probe: a change during it renews the version, so what
+    // the probe saw is never filed under a version it doesn't describe.
+    unsigned int version = tessel::compat::type_version(type);
+    NotAnAttribute &entry = not_an_attribute_entry(name, version);
+    if (version != 0 && entry.name == name && entry.type == type && entry.version == version) {
+        return true;
+    }
     Ref descriptor(tessel::compat::type_lookup_ref(type, name));
-    return !descriptor;
+    if (descriptor) {
+        return false;
+    }
+    if (version != 0 && tessel::compat::never_freed(name)) {
+        entry = NotAnAttribute{type, name, version};
+    }
+    return true;
 }
 
-PyObject *baserow_getattro(PyObject *self, PyObject *name)
+// A failed column lookup by attribute: its KeyError becomes an AttributeError.
+[[gnu::cold]] [[gnu::noinline]] PyObject *no_such_attribute(PyObject *name)
 {
-    // The generic lookup, minus the AttributeError it would make for a
-    // column name (suppress flag); attributes win over columns.
-    if (!surely_not_an_attribute(self, name)) {
-        PyObject *attribute = tessel::compat::generic_getattr_or_null(self, name);
-        if (attribute != nullptr || PyErr_Occurred()) {
-            return attribute;
-        }
-    }
-    PyObject *value = baserow_lookup(as_row(self), name, true, key_style_of(as_row(self)));
-    if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
-        return value;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+        return nullptr;
     }
     PyErr_Clear();  // not chained to the KeyError
     // %.200U: the name's own text, cut at 200 characters, whatever characters it holds.
     PyErr_Format(PyExc_AttributeError, "Could not locate column in row for column '%.200U'", name);
     return nullptr;
+}
+
+inline PyObject *column_by_attribute(PyObject *self, PyObject *name)
+{
+    // A name is a str, never an int or slice: straight to the key map.
+    PyObject *value = lookup_in_keymap(as_row(self), name, true, key_style_of(as_row(self)));
+    return value != nullptr ? value : no_such_attribute(name);
+}
+
+// The generic lookup, minus the AttributeError it would make for a column
+// name (suppress flag); attributes win over columns.
+[[gnu::noinline]] PyObject *attribute_or_column(PyObject *self, PyObject *name)
+{
+    PyObject *attribute = tessel::compat::generic_getattr_or_null(self, name);
+    if (attribute != nullptr || PyErr_Occurred()) {
+        return attribute;
+    }
+    return column_by_attribute(self, name);
+}
+
+PyObject *baserow_getattro(PyObject *self, PyObject *name)
+{
+    if (!surely_not_an_attribute(self, name)) {
+        return attribute_or_column(self, name);
+    }
+    return column_by_attribute(self, name);
 }
 
 // ---------------------------------------------------------------------------

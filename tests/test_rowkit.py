@@ -1,6 +1,7 @@
 """BaseRow construction, attributes, key lookup and tuplegetter."""
 
 import gc
+import sys
 import weakref
 
 import pytest
@@ -505,6 +506,34 @@ def test_attributes_of_a_subclass_win_and_getattr_hook_still_runs():
     assert row.b == "class attribute" and row.a == 10 and row.nothere == "hooked nothere"
 
 
+def test_metadata_interns_identifier_names_up_to_a_bound(monkeypatch):
+    import tessel.engine.result as result
+
+    name, spaced = "".join(["col_", "x"]), " ".join(["col", "x"])
+    meta = ResultMetaData([name, spaced])
+    assert meta.keys[0] is sys.intern(name) and list(meta._keymap) == list(meta.keys)
+    assert meta.keys[1] is spaced
+    monkeypatch.setattr(result, "_INTERNED_NAMES_MAX", len(result._interned_names))
+    unseen = "".join(["col_", "y"])
+    assert ResultMetaData([unseen]).keys[0] is unseen and make_row(1, parent=Recorder([unseen]))[unseen] == 10
+
+
+def test_attributes_added_after_a_column_was_read_win_over_it():
+    class Middle(Row):
+        __slots__ = ()
+
+    class Sub(Middle):
+        __slots__ = ()
+
+    row = make_row(1, cls=Sub)
+    assert [row.a, row.a] == [10, 10]  # the second read may answer from what the first learned
+    for owner in (Sub, Middle, Row):
+        owner.a = f"on {owner.__name__}"
+        assert row.a == f"on {owner.__name__}"
+        del owner.a
+        assert [row.a, row.a] == [10, 10]
+
+
 # --- tuplegetter -----------------------------------------------------------
 
 
@@ -636,7 +665,7 @@ def test_getter_on_tuples_subscripts_exactly(items):
 @pytest.mark.parametrize("raw_shape", [list, tuple])
 def test_reads_keep_the_counts_of_values_keys_and_operands(cls, raw_shape):
     values = fresh_values(3)
-    names = ["_".join(["col", str(i)]) for i in range(3)]
+    names = [" ".join(["col", str(i)]) for i in range(3)]  # not identifiers, which the metadata interns
     parent = Recorder(names)
     raw = raw_shape(values)
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 import warnings
 from collections.abc import Iterable
 from typing import Any
@@ -22,6 +23,28 @@ class RowKeyDeprecationWarning(DeprecationWarning):
     """A row was indexed by column key where only positions are meant to be used."""
 
 
+# Column names handed to sys.intern so far, each mapped to itself.  Names in
+# code are interned, so a key-map key interned too is found by identity
+# (row.name, row["name"]) instead of by comparing text.  Interned strings may
+# never be freed, so only so many names, and only identifiers, are interned;
+# names beyond that stay as they are and are merely found a little slower.
+_interned_names: dict[str, str] = {}
+_INTERNED_NAMES_MAX = 4096
+
+
+def _shared_name(key: Any) -> Any:
+    if type(key) is not str:
+        return key
+    shared = _interned_names.get(key)
+    if shared is not None:
+        return shared
+    if len(_interned_names) >= _INTERNED_NAMES_MAX or not key.isidentifier():
+        return key
+    shared = sys.intern(key)
+    _interned_names[shared] = shared
+    return shared
+
+
 class ResultMetaData:
     """Column layout of a result: the names and the key map that rows look keys up in.
 
@@ -30,7 +53,7 @@ class ResultMetaData:
     """
 
     def __init__(self, keys: Iterable[str]) -> None:
-        self.keys = tuple(keys)
+        self.keys = tuple(_shared_name(key) for key in keys)
         keymap: dict[Any, tuple[int | None, Any]] = {}
         for position, name in enumerate(self.keys):
             keymap[name] = (None, name) if name in keymap else (position, name)
