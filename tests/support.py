@@ -7,6 +7,7 @@ whose own small count then applies.
 
 import contextlib
 import ctypes
+import gc
 import itertools
 import os
 import sys
@@ -73,9 +74,17 @@ def counts_kept(*objs):
     """Fails if the block changed the reference count of any of objs (a leak or a lost reference)."""
     movable = [obj for obj in objs if not is_immortal(obj)]
     assert movable == list(objs), "counts of immortal values never move: use fresh_values()"
-    before = [sys.getrefcount(obj) for obj in objs]
-    yield
-    after = [sys.getrefcount(obj) for obj in objs]
+    # No collection inside the block: one may free earlier garbage that held
+    # these objects, which would read as a reference lost by the code under test.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        before = [sys.getrefcount(obj) for obj in objs]
+        yield
+        after = [sys.getrefcount(obj) for obj in objs]
+    finally:
+        if collecting:
+            gc.enable()
     for obj, b, a in zip(objs, before, after):
         restore_lost(obj, b - a)
     changed = [(obj, b, a) for obj, b, a in zip(objs, before, after) if a != b]
