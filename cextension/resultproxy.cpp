@@ -692,23 +692,60 @@ PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
 }
 
 // Names known to be nothing along a class's MRO, so that row.<column> can
-// skip the type-attribute probe.  One small table per thread, so no locking.
-// An entry holds for one version of the class (the interpreter renews it
-// whenever the class or a base changes) and only names that are never freed,
-// so a stale entry can match neither a changed class nor another name.
+// skip the type-attribute probe.  An entry holds for one version of the class
+// (the interpreter renews it whenever the class or a base changes) and only
+// names that are never freed, so a stale entry can match neither a changed
+// class nor another name.  Threads share the table without the GIL through a
+// sequence count per entry, odd while it is written: a reader that sees it
+// change (or odd) just misses, and a writer that finds another one at work
+// leaves the entry to it.
 struct NotAnAttribute {
+    unsigned int sequence;
+    unsigned int version;
     PyTypeObject *type;
     PyObject *name;
-    unsigned int version;
 };
 
 constexpr std::size_t not_an_attribute_slots = 64;
-thread_local NotAnAttribute not_an_attribute[not_an_attribute_slots];
+NotAnAttribute not_an_attribute[not_an_attribute_slots];
+
+template <typename T>
+inline std::atomic_ref<T> shared(T &field) noexcept
+{
+    return std::atomic_ref<T>(field);
+}
 
 inline NotAnAttribute &not_an_attribute_entry(PyObject *name, unsigned int version) noexcept
 {
     std::size_t hash = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^ version;
     return not_an_attribute[hash & (not_an_attribute_slots - 1)];
+}
+
+inline bool known_not_an_attribute(NotAnAttribute &entry, PyTypeObject *type, PyObject *name,
+                                   unsigned int version) noexcept
+{
+    // Acquiring loads: a field from a write under way makes the second count
+    // read show that write.
+    unsigned int before = shared(entry.sequence).load(std::memory_order_acquire);
+    bool same = shared(entry.name).load(std::memory_order_acquire) == name &&
+                shared(entry.type).load(std::memory_order_acquire) == type &&
+                shared(entry.version).load(std::memory_order_acquire) == version;
+    return same && (before & 1) == 0 && shared(entry.sequence).load(std::memory_order_relaxed) == before;
+}
+
+inline void remember_not_an_attribute(NotAnAttribute &entry, PyTypeObject *type, PyObject *name,
+                                      unsigned int version) noexcept
+{
+    unsigned int sequence = shared(entry.sequence).load(std::memory_order_relaxed);
+    if ((sequence & 1) != 0 ||
+        !shared(entry.sequence).compare_exchange_strong(sequence, sequence + 1, std::memory_order_relaxed)) {
+        return;
+    }
+    // Releasing stores: whoever reads one of them also sees the odd count.
+    shared(entry.name).store(name, std::memory_order_release);
+    shared(entry.type).store(type, std::memory_order_release);
+    shared(entry.version).store(version, std::memory_order_release);
+    shared(entry.sequence).store(sequence + 2, std::memory_order_release);
 }
 
 // True when the generic attribute lookup is sure to find nothing: no instance
@@ -723,7 +760,7 @@ bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
     // the probe saw is never filed under a version it doesn't describe.
     unsigned int version = tessel::compat::type_version(type);
     NotAnAttribute &entry = not_an_attribute_entry(name, version);
-    if (version != 0 && entry.name == name && entry.type == type && entry.version == version) {
+    if (version != 0 && known_not_an_attribute(entry, type, name, version)) {
         return true;
     }
     Ref descriptor(tessel::compat::type_lookup_ref(type, name));
@@ -731,7 +768,7 @@ bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
         return false;
     }
     if (version != 0 && tessel::compat::never_freed(name)) {
-        entry = NotAnAttribute{type, name, version};
+        remember_not_an_attribute(entry, type, name, version);
     }
     return true;
 }

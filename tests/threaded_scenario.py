@@ -351,6 +351,33 @@ def race_row_setstate():
 
 
 @race
+def race_row_class_attribute():
+    # Readers remember which names the class lacks while the writer gives it,
+    # and takes away, an attribute of a column's name.
+    from tessel.engine.result import ResultMetaData
+    from tessel.engine.row import Row
+
+    class Changing(Row):
+        __slots__ = ()
+
+    meta = ResultMetaData(("x", "y", "z"))
+    row = Changing(meta, None, meta._keymap, 3, ("x0", "y0", "z0"))
+
+    def write(n):
+        if n % 2:
+            del Changing.y
+        else:
+            Changing.y = "attribute"
+        return Changing.x if hasattr(Changing, "x") else None
+
+    def read():
+        assert row.x == "x0" and row.z == "z0" and row.y in ("y0", "attribute")
+        assert row[1] == "y0" and getattr(row, "nothere", None) is None
+
+    return write, read
+
+
+@race
 def race_unicode_init():
     convkit, _, _ = import_modules()
     processor = convkit.UnicodeResultProcessor("utf-8")
