@@ -378,17 +378,23 @@ PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargs
     if (cls != &BaseRowType && !keeps_base_construction(cls)) {
         return construct_through_type_call(type, args, nargs, kwnames);
     }
-    if (nargs == 5 && args[1] == Py_None && PyTuple_CheckExact(args[4]) && PyDict_CheckExact(args[2]) &&
-        PyLong_CheckExact(args[3]) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(args[3])) &&
-        plain_layout(cls)) {
-        // A row with nothing to convert or check: its fields are filled
-        // before the collector, the only other way in, is shown the row.
+    if (nargs == 5 && PyDict_CheckExact(args[2]) && PyLong_CheckExact(args[3]) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(args[3])) && plain_layout(cls)) {
+        // The host's rows.  The values come first (processors run Python
+        // code); then the row is filled before the collector, the only other
+        // way in, is shown it.
+        PyObject *values = args[1] == Py_None && PyTuple_CheckExact(args[4]) ? Py_NewRef(args[4])
+                                                                               : build_values(args[1], args[4]);
+        if (values == nullptr) {
+            return nullptr;
+        }
         BaseRowObject *self = PyObject_GC_New(BaseRowObject, cls);
         if (self == nullptr) {
+            Py_DECREF(values);
             return nullptr;
         }
         self->parent = Py_NewRef(args[0]);
-        self->row = Py_NewRef(args[4]);
+        self->row = values;
         self->keymap = Py_NewRef(args[2]);
         self->key_style = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(args[3]));
         PyObject_GC_Track(self);
