@@ -24,7 +24,7 @@ mutants=(
     "None processor called|cextension/resultproxy.cpp|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
     "ambiguous record not sent to its hook|cextension/resultproxy.cpp|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
     "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
-    "attribute cache ignores class changes|cextension/resultproxy.cpp|entry.type == type && entry.version == version|entry.type == type"
+    "attribute cache ignores class changes|cextension/resultproxy.cpp|shared(entry.version).load(std::memory_order_acquire) == version;|(shared(entry.version).load(std::memory_order_acquire) == version || version != 0);"
     "fast construction loses a reference|cextension/resultproxy.cpp|? Py_NewRef(args[4])|? args[4]"
     "column names interned without bound|tessel/engine/result.py|    if len(_interned_names) >= _INTERNED_NAMES_MAX or not key.isidentifier():|    if not key.isidentifier():"
     "attribute message unbounded|cextension/resultproxy.cpp|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
