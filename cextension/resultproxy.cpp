@@ -383,19 +383,28 @@ PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargs
         // The host's rows.  The values come first (processors run Python
         // code); then the row is filled before the collector, the only other
         // way in, is shown it.
-        PyObject *values = args[1] == Py_None && PyTuple_CheckExact(args[4]) ? Py_NewRef(args[4])
-                                                                               : build_values(args[1], args[4]);
-        if (values == nullptr) {
-            return nullptr;
+        // Py_INCREF rather than Py_NewRef: the compiler inlines only the former here.
+        PyObject *values;
+        if (args[1] == Py_None && PyTuple_CheckExact(args[4])) {
+            values = args[4];
+            Py_INCREF(values);
+        }
+        else {
+            values = build_values(args[1], args[4]);
+            if (values == nullptr) {
+                return nullptr;
+            }
         }
         BaseRowObject *self = PyObject_GC_New(BaseRowObject, cls);
         if (self == nullptr) {
             Py_DECREF(values);
             return nullptr;
         }
-        self->parent = Py_NewRef(args[0]);
+        Py_INCREF(args[0]);
+        Py_INCREF(args[2]);
+        self->parent = args[0];
         self->row = values;
-        self->keymap = Py_NewRef(args[2]);
+        self->keymap = args[2];
         self->key_style = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(args[3]));
         PyObject_GC_Track(self);
         return reinterpret_cast<PyObject *>(self);

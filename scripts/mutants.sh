@@ -25,7 +25,7 @@ mutants=(
     "ambiguous record not sent to its hook|cextension/resultproxy.cpp|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
     "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
     "attribute cache ignores class changes|cextension/resultproxy.cpp|shared(entry.version).load(std::memory_order_acquire) == version;|(shared(entry.version).load(std::memory_order_acquire) == version || version != 0);"
-    "fast construction loses a reference|cextension/resultproxy.cpp|? Py_NewRef(args[4])|? args[4]"
+    "fast construction loses a reference|cextension/resultproxy.cpp|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"
     "column names interned without bound|tessel/engine/result.py|    if len(_interned_names) >= _INTERNED_NAMES_MAX or not key.isidentifier():|    if not key.isidentifier():"
     "attribute message unbounded|cextension/resultproxy.cpp|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
     "parser without its None test|cextension/conversions.cpp|    if (value == Py_None) {\n        return Py_NewRef(Py_None);\n    }\n    int fields[kMaxFields]|    int fields[kMaxFields]"
