@@ -562,6 +562,7 @@ struct DecimalResultProcessorObject {
     PyObject *type;    // any callable, given the formatted text; null until __init__
     PyObject *format;  // str, a %-format taking one value; null until __init__
     int precision;     // N when format is exactly "%.Nf" (N one or two digits), else -1
+    bool star;         // format has a '*', a width or precision taken from the values
 };
 
 inline DecimalResultProcessorObject *as_decimal_processor(PyObject *self) noexcept
@@ -605,6 +606,10 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
     const int precision = plain_precision(format);
+    const Py_ssize_t star = PyUnicode_FindChar(format, '*', 0, PyUnicode_GET_LENGTH(format), 1);
+    if (star == -2) {
+        return -1;
+    }
     Ref type_ref = Ref::newref(type);
     Ref format_ref = Ref::newref(format);
     // Swapped as a pair under the object's lock, so the refs end up holding
@@ -613,6 +618,7 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
     type_ref.reset(std::exchange(processor->type, type_ref.release()));
     format_ref.reset(std::exchange(processor->format, format_ref.release()));
     processor->precision = precision;
+    processor->star = star >= 0;
     Py_END_CRITICAL_SECTION();
     return 0;
 }
@@ -643,7 +649,9 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     }
     DecimalResultProcessorObject *processor = as_decimal_processor(self);
     // An exact float or int is neither a tuple nor a mapping, so % reads it
-    // as the one value without packing it in a tuple first.
+    // as the one value without packing it in a tuple first; except where a
+    // '*' asks for a second value, which newer interpreters report
+    // differently for a lone value.
     const bool number = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
     // Held for the call: formatting and the type may run Python code that
     // re-initialises this processor, and so may another thread.  The format
@@ -651,11 +659,13 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     Ref type;
     Ref format;
     int precision;
+    bool alone;
     bool initialised;
     Py_BEGIN_CRITICAL_SECTION(self);
     initialised = processor->type != nullptr && processor->format != nullptr;
     type = Ref::newref(processor->type);
     precision = number ? processor->precision : -1;
+    alone = number && !processor->star;
     if (precision < 0) {
         format = Ref::newref(processor->format);
     }
@@ -667,7 +677,7 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     if (precision >= 0) {
         text.reset(format_fixed(value, precision));
     }
-    else if (number) {
+    else if (alone) {
         text.reset(PyUnicode_Format(format.get(), value));
     }
     else {
