@@ -326,7 +326,7 @@ inline bool plain_layout(PyTypeObject *type) noexcept
 // The ordinary route, as the interpreter takes it for a class without a
 // vectorcall: an argument tuple and keyword dict for the metaclass's call.
 [[gnu::noinline]] PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
-                                      PyObject *kwnames)
+                                                        PyObject *kwnames)
 {
     Ref positional(PyTuple_New(nargs));
     if (!positional) {
@@ -570,7 +570,6 @@ inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
     return row_value_at(values_of(self).get(), position);
 }
 
-// A key that is neither an exact int nor (outside key style 1) a slice.
 // Everything after the map's answer that isn't a plain record found for a
 // subscript or attribute: a missing key, an odd record, an ambiguous name,
 // the warning.  Out of line, so the common lookup stays short.
@@ -616,6 +615,7 @@ inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
     return value_at(self, position);
 }
 
+// A key that is neither an exact int nor (outside key style 1) a slice.
 inline PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, long style)
 {
     if (!mapping && style == KEY_INTEGER_ONLY) {
@@ -710,7 +710,10 @@ PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
 // skip the type-attribute probe.  An entry holds for one version of the class
 // (the interpreter renews it whenever the class or a base changes) and only
 // names that are never freed, so a stale entry can match neither a changed
-// class nor another name.  Threads share the table without the GIL through a
+// class nor another name.  Only the main interpreter uses it: each
+// interpreter numbers versions on its own, so a class freed in one and
+// another made at its address in the next could share a number.  (The
+// free-threaded build loads our modules in no other interpreter.)  Threads share the table without the GIL through a
 // sequence count per entry, odd while it is written: a reader that sees it
 // change (or odd) just misses, and a writer that finds another one at work
 // leaves the entry to it.
@@ -723,6 +726,17 @@ struct NotAnAttribute {
 
 constexpr std::size_t not_an_attribute_slots = 64;
 NotAnAttribute not_an_attribute[not_an_attribute_slots];
+PyInterpreterState *main_interpreter = nullptr;  // set when the module is made, before any row exists
+
+inline bool in_main_interpreter() noexcept
+{
+    if constexpr (tessel::compat::gil_always_held) {
+        return PyInterpreterState_Get() == main_interpreter;
+    }
+    else {
+        return true;
+    }
+}
 
 template <typename T>
 inline std::atomic_ref<T> shared(T &field) noexcept
@@ -772,8 +786,9 @@ bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
         return false;
     }
     // Read before the probe: a change during it renews the version, so what
-    // the probe saw is never filed under a version it doesn't describe.
-    unsigned int version = tessel::compat::type_version(type);
+    // the probe saw is never filed under a version it doesn't describe.  0,
+    // which leaves the table alone, outside the main interpreter.
+    unsigned int version = in_main_interpreter() ? tessel::compat::type_version(type) : 0;
     NotAnAttribute &entry = not_an_attribute_entry(name, version);
     if (version != 0 && known_not_an_attribute(entry, type, name, version)) {
         return true;
@@ -1299,6 +1314,7 @@ PyMODINIT_FUNC PyInit_rowkit(void)
         }
         own_mapping_method = _PyType_Lookup(&BaseRowType, mapping_method_name);  // borrowed, lives with the type
     }
+    main_interpreter = PyInterpreterState_Main();
     Ref module(PyModule_Create2(&rowkit_module, PYTHON_API_VERSION));
     if (!module || tessel::add_type(module.get(), "BaseRow", &BaseRowType) < 0 ||
         tessel::add_type(module.get(), "tuplegetter", &TupleGetterType) < 0) {
