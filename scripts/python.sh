@@ -21,6 +21,22 @@ is_flavour() {
     "$1" -c "import sys, sysconfig; sys.exit(0 if '%d.%d' % sys.version_info[:2] == '$2' and int(sysconfig.get_config_var('Py_GIL_DISABLED') or 0) == $3 else 1)" 2>/dev/null
 }
 
+# Extension modules of the standard library that the suite, the host or the
+# benchmarks rely on.  An interpreter without one of them is a lesser one (a
+# pure-Python decimal, say) and is never used or kept.
+required_modules="_decimal _sqlite3 _ctypes zlib _bz2 _lzma _ssl _hashlib _json _pickle _datetime"
+# missing_modules EXE: prints the required modules EXE can't import.
+missing_modules() {
+    "$1" -c "
+import importlib, sys
+missing = []
+for name in sys.argv[1:]:
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        missing.append(name)
+print(' '.join(missing))" $required_modules 2>/dev/null || echo '(the interpreter does not start)'
+}
 version=3.14.7
 series=3.14
 tarball="python3.14_${version}.orig.tar.xz"
@@ -50,7 +66,11 @@ case "$flavour" in
     3.11|3.12|3.13)
         root=$(pyenv root 2>/dev/null) || root=${PYENV_ROOT:-$HOME/.pyenv}
         for cand in "$root"/versions/"$flavour".*/bin/python"$flavour"; do
-            if [ -x "$cand" ] && is_flavour "$cand" "$flavour" 0; then echo "$cand"; exit 0; fi
+            if [ -x "$cand" ] && is_flavour "$cand" "$flavour" 0; then
+                missing=$(missing_modules "$cand")
+                [ -z "$missing" ] || die "$cand lacks $missing; rebuild it with pyenv after installing what they need"
+                echo "$cand"; exit 0
+            fi
         done
         if found=$(command -v python"$flavour" 2>/dev/null) && is_flavour "$found" "$flavour" 0; then
             echo "$found"; exit 0
@@ -59,9 +79,14 @@ case "$flavour" in
     *) die "unknown flavour '$flavour' (release, 3.14t, debug, tsan, 3.11, 3.12, 3.13, 3.14, 3.15)" ;;
 esac
 
+usable() {
+    [ -f "$prefix/.complete" ] && is_flavour "$prefix/bin/$exe" "$series" "$gil" \
+        && [ -z "$(missing_modules "$prefix/bin/$exe")" ]
+}
+
 suffix=""; [ "$gil" -eq 1 ] && suffix=t
 prefix="$cache/cpython-${version}${suffix}-${flavour}"
-if [ -f "$prefix/.complete" ] && is_flavour "$prefix/bin/$exe" "$series" "$gil"; then
+if usable; then
     echo "$prefix/bin/$exe"; exit 0
 fi
 
@@ -98,7 +123,7 @@ mkdir -p "$cache"
 # building it twice into one prefix.
 exec 9>"$cache/.lock-$flavour"
 flock 9
-if [ -f "$prefix/.complete" ] && is_flavour "$prefix/bin/$exe" "$series" "$gil"; then
+if usable; then
     echo "$prefix/bin/$exe"; exit 0
 fi
 
@@ -131,6 +156,8 @@ if [ "$flavour" = tsan ]; then
 fi
 "$prefix/bin/$exe" -c 'import sys' 2>/dev/null || die "built interpreter $prefix/bin/$exe does not start"
 is_flavour "$prefix/bin/$exe" "$series" "$gil" || die "built interpreter $prefix/bin/$exe is not CPython $series with Py_GIL_DISABLED=$gil"
+missing=$(missing_modules "$prefix/bin/$exe")
+[ -z "$missing" ] || die "CPython $version ($flavour) was built without $missing (see $log); install what they need and run again"
 # Marks a finished install, so an interrupted one is rebuilt rather than trusted.
 touch "$prefix/.complete"
 echo "$prefix/bin/$exe"
