@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Mutation smoke, on demand (slow; not part of CI): does the quick suite catch
-# small deliberate bugs?  Each mutant below is one exact edit (file, old text,
-# new text), applied alone to a scratch copy of this checkout, which is then
-# rebuilt and run through the quick suite (-x, the mutated module's tests
-# first, hypothesis seeded so runs compare).  Prints a table: killed,
-# SURVIVED, not applicable (the old text is no longer in the file, or not
-# once: the code moved on; update the list), or no build (it doesn't compile).
+# Mutation smoke, on demand (slow; not part of CI): does the suite catch small
+# deliberate bugs?  Each mutant below is one exact edit (file, old text, new
+# text), applied alone to a scratch copy of this checkout, which is then
+# rebuilt and run through the suite in the mutant's mode (-x, the mutated
+# module's tests first, hypothesis seeded so runs compare).  Prints a table:
+# killed, SURVIVED, not applicable (the old text is no longer in the file, or
+# not once: the code moved on; update the list), or no build (it doesn't compile).
+#
+# A mutant's mode is the test command's pass that can see it:
+#   quick             (the default) the release build on 3.14t
+#   sanitizers-3.14   ASan+UBSan on 3.14 with the GIL (scripts/test.sh --only
+#                     sanitizers, that interpreter only): code built only with the GIL
+#   leaks             the debug build's leak check (scripts/test.sh --only leaks)
 #
 # Usage: scripts/mutants.sh [name-substring ...]   (default: every mutant)
 # The scratch copy lives in $TESSEL_MUTANTS_DIR (default /tmp/tessel-mutants-$USER)
-# and keeps its environment and build directory, so rebuilds are incremental.
+# and keeps its environments and build directories, so rebuilds are incremental.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${TESSEL_MUTANTS_DIR:-/tmp/tessel-mutants-${USER:-$(id -un)}}
 per_mutant_timeout=${TESSEL_MUTANT_TIMEOUT:-600}
 
-# name | file | old text | new text   (\n in the texts is a newline)
+# name | file | old text | new text [| mode]   (\n in the texts is a newline)
 mutants=(
     "getter fast path loses a reference|cextension/resultproxy.cpp|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
     "getter fast path reads one past the end|cextension/resultproxy.cpp|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
@@ -62,6 +68,7 @@ test_files() {
         *resultproxy*) first=test_rowkit ;;
         *conversions*) first=test_convkit ;;
         *readonlymap*) first=test_mapkit ;;
+        *compat*|*portable*) first=test_threads ;;
         *) first=test_sqlite ;;
     esac
     (cd "$scratch" && ls tests/"$first"*.py && ls tests/test_*.py | grep -v "^tests/$first")
@@ -75,6 +82,19 @@ run_suite() {
     # shellcheck disable=SC2046
     (cd "$scratch" && timeout "$per_mutant_timeout" .venv/bin/python -P -m pytest -x -q -p no:cacheprovider --hypothesis-seed=0 \
         --no-header $(test_files "$1") >"$scratch/.mutant-test.log" 2>&1)
+}
+
+# The suite in another pass of the test command, which sets up (and rebuilds)
+# that pass's own environment in the scratch copy.
+run_mode() {
+    local mode=$1 file=$2 pass=$1
+    local env=()
+    case "$mode" in
+        sanitizers-*) pass=sanitizers env=(TESSEL_SANITIZER_PYTHONS="${mode#sanitizers-}") ;;
+    esac
+    # shellcheck disable=SC2046
+    (cd "$scratch" && env "${env[@]}" timeout "$per_mutant_timeout" bash scripts/test.sh --only "$pass" -x -q \
+        --hypothesis-seed=0 --no-header $(test_files "$file") >"$scratch/.mutant-test.log" 2>&1)
 }
 
 # Applies one edit; exit 2 when the old text isn't in the file exactly once.
@@ -106,7 +126,8 @@ run_suite baseline || { echo "mutants: the unmutated copy fails its tests; see $
 
 results=()
 for entry in "${mutants[@]}"; do
-    IFS='|' read -r name file old new <<<"$entry"
+    IFS='|' read -r name file old new mode <<<"$entry"
+    mode=${mode:-quick}
     wanted "$name" || continue
     start=$SECONDS
     status=0
@@ -115,23 +136,25 @@ for entry in "${mutants[@]}"; do
         verdict="not applicable"
     elif [ $status -ne 0 ]; then
         verdict="error applying"
-    elif ! build; then
+    elif [ "$mode" = quick ] && ! build; then
         verdict="no build"
-    elif run_suite "$file"; then
+    elif if [ "$mode" = quick ]; then run_suite "$file"; else run_mode "$mode" "$file"; fi; then
         verdict="SURVIVED"
+    elif grep -q -E '^FAILED: |set-up or build failed' "$scratch/.mutant-test.log"; then
+        verdict="no build"  # ninja's failure line, or the test command's
     else
-        verdict="killed"
-        caught=$(grep -m1 -E '^(FAILED|ERROR) ' "$scratch/.mutant-test.log" | cut -d' ' -f2 | cut -d'[' -f1 || true)
-        [ -n "$caught" ] || caught="(crash: $(grep -m1 -E 'Fatal|Segmentation|Abort' "$scratch/.mutant-test.log" || echo 'exit status'))"
+        caught=$(grep -m1 -E '^(FAILED|ERROR) tests' "$scratch/.mutant-test.log" | cut -d' ' -f2 | cut -d'[' -f1 || true)
+        [ -n "$caught" ] || caught="(crash: $(grep -m1 -o -E 'ERROR: AddressSanitizer: [a-z-]+|runtime error: .{0,40}|Fatal Python error: [A-Za-z ]+|Segmentation fault|Aborted' \
+            "$scratch/.mutant-test.log" || echo 'exit status'))"
         verdict="killed by $caught"
     fi
     cp "$root/$file" "$scratch/$file"  # back to the checkout's text, with a fresh time
-    results+=("$(printf '%-42s %-28s %4ss  %s' "$name" "$(basename "$file")" $((SECONDS - start)) "$verdict")")
+    results+=("$(printf '%-46s %-18s %-16s %4ss  %s' "$name" "$(basename "$file")" "$mode" $((SECONDS - start)) "$verdict")")
     echo "${results[-1]}" >&2
 done
 
 build >/dev/null 2>&1 || true  # leave the copy built as the checkout stands
-printf '\n%-42s %-28s %5s  %s\n' "mutant" "file" "time" "verdict"
+printf '\n%-46s %-18s %-16s %5s  %s\n' "mutant" "file" "mode" "time" "verdict"
 printf '%s\n' "${results[@]}"
 survivors=$(printf '%s\n' "${results[@]}" | grep -c -E 'SURVIVED|no build|error applying' || true)
 [ "$survivors" -eq 0 ]
