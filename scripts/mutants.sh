@@ -21,7 +21,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${TESSEL_MUTANTS_DIR:-/tmp/tessel-mutants-${USER:-$(id -un)}}
 per_mutant_timeout=${TESSEL_MUTANT_TIMEOUT:-600}
 
-# name | file | old text | new text [| mode]   (\n in the texts is a newline)
+# name | file | old text | new text [| mode]   (\n in the texts is a newline, \| a bar)
 mutants=(
     "getter fast path loses a reference|cextension/resultproxy.cpp|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
     "getter fast path reads one past the end|cextension/resultproxy.cpp|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
@@ -30,7 +30,7 @@ mutants=(
     "None processor called|cextension/resultproxy.cpp|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
     "ambiguous record not sent to its hook|cextension/resultproxy.cpp|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
     "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
-    "attribute cache ignores class changes|cextension/resultproxy.cpp|shared(entry.version).load(std::memory_order_acquire) == version;|(shared(entry.version).load(std::memory_order_acquire) == version || version != 0);"
+    "attribute cache ignores class changes|cextension/resultproxy.cpp|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
     "fast construction loses a reference|cextension/resultproxy.cpp|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"
     "column names interned without bound|tessel/engine/result.py|    if len(_interned_names) >= _INTERNED_NAMES_MAX or not key.isidentifier():|    if not key.isidentifier():"
     "attribute message unbounded|cextension/resultproxy.cpp|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
@@ -44,6 +44,18 @@ mutants=(
     "union skips a one-item dict|cextension/readonlymap.cpp|    if (PyDict_GET_SIZE(source.get()) == 0) {|    if (PyDict_GET_SIZE(source.get()) <= 1) {"
     "BOOL column left unconverted|tessel/engine/sqlite.py|        return _boolean(error(\"a boolean (0 or 1)\"))|        return None"
     "NUMERIC integers through a double|tessel/engine/sqlite.py|        if t is int:\n            return from_int(value)|        if t is int:\n            return from_float(value)"
+    "fetchall returns its first chunk only|tessel/engine/sqlite.py|        while chunk := fetch(self.CHUNK):|        if chunk := fetch(self.CHUNK):"
+    "fetchmany over-fetches past its size|tessel/engine/sqlite.py|min(size - len(rows), self.CHUNK)|min(size, self.CHUNK)"
+    "NUMERIC integer text not padded|tessel/engine/sqlite.py|if -scale < int(value.as_tuple().exponent) <= 0:|if -scale < int(value.as_tuple().exponent) < 0:"
+    "message names the wrong storage class|tessel/engine/sqlite.py|float: \"REAL\"|float: \"FLOAT\""
+    "subclass hook chain stops at BaseRow|cextension/resultproxy.cpp|    return PyObject_Call(next.get(), args, kwargs);|    return Py_NewRef(Py_None);"
+    "own slots left unset on the short path|cextension/resultproxy.cpp|type->tp_alloc == PyType_GenericAlloc && type->tp_basicsize == sizeof(BaseRowObject) &&|type->tp_alloc == PyType_GenericAlloc &&"
+    "getter result left untracked|cextension/resultproxy.cpp|    return show(result.release());|    return result.release();"
+    "values holding a tracked tuple left untracked|cextension/resultproxy.cpp|    return !PyTuple_CheckExact(item) \|\| PyObject_GC_IsTracked(item);|    return !PyTuple_CheckExact(item);"
+    "attribute table trusts class version 0|cextension/resultproxy.cpp|    if (version != 0 && known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (version != 0 && tessel::compat::never_freed(name)) {|    if (known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (tessel::compat::never_freed(name)) {"
+    "attribute table keeps names that can be freed|cextension/resultproxy.cpp|    if (version != 0 && tessel::compat::never_freed(name)) {|    if (version != 0) {"
+    "free list kept one past its end|cextension/readonlymap.cpp|        if (count == Capacity) {|        if (count > Capacity) {|sanitizers-3.14"
+    "borrowed read of a field another thread owns|cextension/portable.h|    return value != nullptr && owned_by_this_thread(value) ? value : nullptr;|    return value;"
 )
 
 # Copies the checkout (tracked files and new ones, as they stand) into the
@@ -126,7 +138,9 @@ run_suite baseline || { echo "mutants: the unmutated copy fails its tests; see $
 
 results=()
 for entry in "${mutants[@]}"; do
+    entry=${entry//\\|/$'\x01'}  # an escaped bar is text, not a separator
     IFS='|' read -r name file old new mode <<<"$entry"
+    old=${old//$'\x01'/|} new=${new//$'\x01'/|}
     mode=${mode:-quick}
     wanted "$name" || continue
     start=$SECONDS
