@@ -12,6 +12,10 @@
 #   sanitizers-3.14   ASan+UBSan on 3.14 with the GIL (scripts/test.sh --only
 #                     sanitizers, that interpreter only): code built only with the GIL
 #   leaks             the debug build's leak check (scripts/test.sh --only leaks)
+#   races             the release build on 3.14t, its race scenarios (GIL off,
+#                     debug allocator) run up to $TESSEL_MUTANT_RACE_RUNS times
+#                     (default 5): a race is seen only when the threads meet
+#                     in the few instructions it lasts, which a run may miss
 #
 # Usage: scripts/mutants.sh [name-substring ...]   (default: every mutant)
 # The scratch copy lives in $TESSEL_MUTANTS_DIR (default /tmp/tessel-mutants-$USER)
@@ -48,14 +52,14 @@ mutants=(
     "fetchmany over-fetches past its size|tessel/engine/sqlite.py|min(size - len(rows), self.CHUNK)|min(size, self.CHUNK)"
     "NUMERIC integer text not padded|tessel/engine/sqlite.py|if -scale < int(value.as_tuple().exponent) <= 0:|if -scale < int(value.as_tuple().exponent) < 0:"
     "message names the wrong storage class|tessel/engine/sqlite.py|float: \"REAL\"|float: \"FLOAT\""
-    "subclass hook chain stops at BaseRow|cextension/resultproxy.cpp|    return PyObject_Call(next.get(), args, kwargs);|    return Py_NewRef(Py_None);"
+    "subclass hook chain stops at BaseRow|cextension/resultproxy.cpp|    next.reset(PyObject_GetAttrString(next.get(), \"__init_subclass__\"));|    next.reset(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), \"__init_subclass__\"));"
     "own slots left unset on the short path|cextension/resultproxy.cpp|type->tp_alloc == PyType_GenericAlloc && type->tp_basicsize == sizeof(BaseRowObject) &&|type->tp_alloc == PyType_GenericAlloc &&"
     "getter result left untracked|cextension/resultproxy.cpp|    return show(result.release());|    return result.release();"
     "values holding a tracked tuple left untracked|cextension/resultproxy.cpp|    return !PyTuple_CheckExact(item) \|\| PyObject_GC_IsTracked(item);|    return !PyTuple_CheckExact(item);"
     "attribute table trusts class version 0|cextension/resultproxy.cpp|    if (version != 0 && known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (version != 0 && tessel::compat::never_freed(name)) {|    if (known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (tessel::compat::never_freed(name)) {"
     "attribute table keeps names that can be freed|cextension/resultproxy.cpp|    if (version != 0 && tessel::compat::never_freed(name)) {|    if (version != 0) {"
     "free list kept one past its end|cextension/readonlymap.cpp|        if (count == Capacity) {|        if (count > Capacity) {|sanitizers-3.14"
-    "borrowed read of a field another thread owns|cextension/portable.h|    return value != nullptr && owned_by_this_thread(value) ? value : nullptr;|    return value;"
+    "borrowed read of a field another thread owns|cextension/portable.h|    return value != nullptr && owned_by_this_thread(value) ? value : nullptr;|    return value;|races"
 )
 
 # Copies the checkout (tracked files and new ones, as they stand) into the
@@ -94,6 +98,15 @@ run_suite() {
     # shellcheck disable=SC2046
     (cd "$scratch" && timeout "$per_mutant_timeout" .venv/bin/python -P -m pytest -x -q -p no:cacheprovider --hypothesis-seed=0 \
         --no-header $(test_files "$1") >"$scratch/.mutant-test.log" 2>&1)
+}
+
+# The race scenarios again and again, in the quick suite's environment.
+run_races() {
+    local i
+    for ((i = 0; i < ${TESSEL_MUTANT_RACE_RUNS:-5}; i++)); do
+        (cd "$scratch" && timeout "$per_mutant_timeout" .venv/bin/python -P -m pytest -x -q -p no:cacheprovider \
+            --no-header tests/test_threads.py -k racing >"$scratch/.mutant-test.log" 2>&1) || return 1
+    done
 }
 
 # The suite in another pass of the test command, which sets up (and rebuilds)
@@ -150,9 +163,9 @@ for entry in "${mutants[@]}"; do
         verdict="not applicable"
     elif [ $status -ne 0 ]; then
         verdict="error applying"
-    elif [ "$mode" = quick ] && ! build; then
+    elif [[ "$mode" == quick || "$mode" == races ]] && ! build; then
         verdict="no build"
-    elif if [ "$mode" = quick ]; then run_suite "$file"; else run_mode "$mode" "$file"; fi; then
+    elif case "$mode" in quick) run_suite "$file" ;; races) run_races ;; *) run_mode "$mode" "$file" ;; esac; then
         verdict="SURVIVED"
     elif grep -q -E '^FAILED: |set-up or build failed' "$scratch/.mutant-test.log"; then
         verdict="no build"  # ninja's failure line, or the test command's
