@@ -219,13 +219,14 @@ run_sanitizers() {
             not_run sanitizers "$v" "$(describe "$py"), ASan+UBSan" $((SECONDS - started)) "set-up or build failed (see above)"
             continue
         fi
+        # A report halts the process at once: pytest must leave the error stream alone for it to be seen.
         set +e
         TESSEL_HYPOTHESIS_PROFILE=repeat \
         LD_PRELOAD="$preload" \
         ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         PYTHONMALLOC=mimalloc_debug \
-            "$venv/bin/python" -P -m pytest -p no:cacheprovider --junitxml="$results/sanitizers-$v.xml" "$@"
+            "$venv/bin/python" -P -m pytest -p no:cacheprovider --capture=sys --junitxml="$results/sanitizers-$v.xml" "$@"
         status=$?
         set -e
         record_junit sanitizers "$(version_of "$py")" "$(describe "$py"), ASan+UBSan" "$results/sanitizers-$v.xml" \
