@@ -171,7 +171,9 @@ for entry in "${mutants[@]}"; do
         verdict="no build"  # ninja's failure line, or the test command's
     else
         caught=$(grep -m1 -E '^(FAILED|ERROR) tests' "$scratch/.mutant-test.log" | cut -d' ' -f2 | cut -d'[' -f1 || true)
-        [ -n "$caught" ] || caught="(crash: $(grep -m1 -o -E 'ERROR: AddressSanitizer: [a-z-]+|runtime error: .{0,40}|Fatal Python error: [A-Za-z ]+|Segmentation fault|Aborted' \
+        # A crash: the test the fault handler's stack names, if any, and what crashed.
+        [ -n "$caught" ] || caught="$(grep -m1 -o -E 'line [0-9]+ in test_[A-Za-z0-9_]+' "$scratch/.mutant-test.log" |
+            sed 's/.* in //' || true) (crash: $(grep -m1 -o -E 'ERROR: AddressSanitizer: [a-z-]+|runtime error: .{0,40}|Fatal Python error: [A-Za-z ]+|Segmentation fault|Aborted' \
             "$scratch/.mutant-test.log" || echo 'exit status'))"
         verdict="killed by $caught"
     fi
