@@ -10,7 +10,8 @@
 #               warnings as errors on 3.14t and 3.11 and passes the suite
 #   leaks       a debug build of 3.14t; every test is repeated and fails if
 #               reference counts or allocated blocks keep growing
-#   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t
+#   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t and
+#               on 3.14 with the GIL (code built only with the GIL is checked too)
 #   tsan        the thread tests without the GIL on a ThreadSanitizer build of
 #               3.14t, extensions instrumented too; any report fails the run
 #   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
@@ -192,20 +193,46 @@ run_leaks() {
     TESSEL_HYPOTHESIS_PROFILE=repeat .venv-debug/bin/python -P -m pytest -p no:cacheprovider --leaks "$@"
 }
 
+# The sanitizer builds: free-threaded, and with the GIL for the code compiled only there.
+sanitizer_pythons=(${TESSEL_SANITIZER_PYTHONS:-3.14t 3.14})
+
 run_sanitizers() {
-    TESSEL_VENV="$root/.venv-asan" TESSEL_BUILD_DIR="$root/build/asan" \
-        TESSEL_MESON_ARGS="-Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all" \
-        bash scripts/setup.sh
+    local v py venv builddir started status preload
     # The interpreter itself is not instrumented, so the runtimes must come first;
     # objects come from mimalloc, whose debug hooks catch overruns and use after free there.
-    local preload
     preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-    TESSEL_HYPOTHESIS_PROFILE=repeat \
-    LD_PRELOAD="$preload" \
-    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    PYTHONMALLOC=mimalloc_debug \
-        .venv-asan/bin/python -P -m pytest -p no:cacheprovider "$@"
+    for v in "${sanitizer_pythons[@]}"; do
+        echo "=== tests: sanitizers build on $v" >&2
+        started=$SECONDS
+        if [ "$v" = 3.14t ]; then
+            venv="$root/.venv-asan" builddir="$root/build/asan"
+        else
+            venv="$root/.venv-asan-$v" builddir="$root/build/asan-$v"
+        fi
+        if ! py=$(bash scripts/python.sh "$v"); then
+            not_run sanitizers "$v" "?" $((SECONDS - started)) "interpreter $v not found or not built (see above)"
+            continue
+        fi
+        if ! TESSEL_PYTHON="$v" TESSEL_VENV="$venv" TESSEL_BUILD_DIR="$builddir" \
+            TESSEL_MESON_ARGS="-Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all" \
+            bash scripts/setup.sh; then
+            not_run sanitizers "$v" "$(describe "$py"), ASan+UBSan" $((SECONDS - started)) "set-up or build failed (see above)"
+            continue
+        fi
+        # A report halts the process at once: pytest must leave the error stream alone for it to be seen.
+        set +e
+        TESSEL_HYPOTHESIS_PROFILE=repeat \
+        LD_PRELOAD="$preload" \
+        ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        PYTHONMALLOC=mimalloc_debug \
+            "$venv/bin/python" -P -m pytest -p no:cacheprovider --capture=sys --junitxml="$results/sanitizers-$v.xml" "$@"
+        status=$?
+        set -e
+        record_junit sanitizers "$(version_of "$py")" "$(describe "$py"), ASan+UBSan" "$results/sanitizers-$v.xml" \
+            "$status" $((SECONDS - started))
+    done
+    return 0
 }
 
 run_tsan() {
@@ -251,9 +278,8 @@ run_wheels() {
     return 0
 }
 
-self_recording=" release clang wheels "
+self_recording=" release clang sanitizers wheels "
 labels_leaks="free-threaded, debug, leak check"
-labels_sanitizers="free-threaded, ASan+UBSan"
 labels_tsan="free-threaded, ThreadSanitizer"
 
 mode_times=()
