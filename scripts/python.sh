@@ -43,6 +43,10 @@ tarball="python3.14_${version}.orig.tar.xz"
 sha256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 configure_flags=()
 make_install_flags=()
+mpdec=0
+mpdec_version=4.0.1
+mpdec_tarball="mpdecimal_${mpdec_version}.orig.tar.gz"
+mpdec_sha256=96d33abb4bb0070c7be0fed4246cd38416188325f820468214471938545b1ac8
 cc=()
 case "$flavour" in
     release|3.14t)
@@ -62,7 +66,10 @@ case "$flavour" in
     3.15)
         version=3.15.0rc2; series=3.15; gil=0; exe=python3.15
         tarball="python3.15_3.15.0~rc2.orig.tar.xz"
-        sha256=8d93af5eaaaea5adfd41bd786a7ba3f03f2ad1ab57c6a65e0b963deab91d5ad7 ;;
+        sha256=8d93af5eaaaea5adfd41bd786a7ba3f03f2ad1ab57c6a65e0b963deab91d5ad7
+        # 3.15 no longer carries libmpdec and bookworm has no package of it:
+        # without one, decimal would be the pure-Python module.
+        mpdec=1 ;;
     3.11|3.12|3.13)
         root=$(pyenv root 2>/dev/null) || root=${PYENV_ROOT:-$HOME/.pyenv}
         for cand in "$root"/versions/"$flavour".*/bin/python"$flavour"; do
@@ -127,29 +134,61 @@ if usable; then
     echo "$prefix/bin/$exe"; exit 0
 fi
 
-if [ ! -f "$cache/$tarball" ] || ! echo "$sha256  $cache/$tarball" | sha256sum -c --status; then
-    url="$(mirror)/pool/main/p/python${series}/${tarball//\~/%7E}"
-    say "downloading $tarball"
-    rm -f "$cache/$tarball.part"
-    curl -fsSL --retry 3 -o "$cache/$tarball.part" "$url" || die "download of $url failed"
-    echo "$sha256  $cache/$tarball.part" | sha256sum -c --status \
-        || { rm -f "$cache/$tarball.part"; die "checksum mismatch for $tarball (expected sha256 $sha256)"; }
-    mv "$cache/$tarball.part" "$cache/$tarball"
-fi
+# fetch NAME SHA256 POOL_DIR: the archive NAME in the cache, checked.
+fetch() {
+    local name=$1 sum=$2 dir=$3 url
+    if [ -f "$cache/$name" ] && echo "$sum  $cache/$name" | sha256sum -c --status; then
+        return
+    fi
+    url="$(mirror)/pool/main/$dir/${name//\~/%7E}"
+    say "downloading $name"
+    rm -f "$cache/$name.part"
+    curl -fsSL --retry 3 -o "$cache/$name.part" "$url" || die "download of $url failed"
+    echo "$sum  $cache/$name.part" | sha256sum -c --status \
+        || { rm -f "$cache/$name.part"; die "checksum mismatch for $name (expected sha256 $sum)"; }
+    mv "$cache/$name.part" "$cache/$name"
+}
+fetch "$tarball" "$sha256" "p/python${series}"
 
 work=$(mktemp -d "$cache/build-${flavour}.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-say "building CPython $version ($flavour) into $prefix; this takes a few minutes"
-tar -xf "$cache/$tarball" -C "$work"
-src=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n1)
 log="$cache/build-${flavour}.log"
+: >"$log"
+
+if [ "$mpdec" = 1 ]; then
+    # Static and position-independent, so _decimal carries it and the
+    # interpreter needs no library path.  Shared by every flavour that wants it.
+    mpdec_prefix="$cache/mpdecimal-${mpdec_version}"
+    if [ ! -f "$mpdec_prefix/.complete" ]; then
+        fetch "$mpdec_tarball" "$mpdec_sha256" m/mpdecimal
+        say "building libmpdec $mpdec_version into $mpdec_prefix"
+        mkdir "$work/mpdec"
+        tar -xzf "$cache/$mpdec_tarball" -C "$work/mpdec" --strip-components=1
+        (
+            cd "$work/mpdec"
+            ./configure --prefix="$mpdec_prefix" --disable-cxx --disable-shared CFLAGS="-O2 -fPIC"
+            make -j"$(nproc)"
+            rm -rf "$mpdec_prefix"
+            make install
+        ) >>"$log" 2>&1 || die "libmpdec $mpdec_version build failed; see $log"
+        touch "$mpdec_prefix/.complete"
+    fi
+    configure_flags+=(--with-system-libmpdec
+                      "LIBMPDEC_CFLAGS=-I$mpdec_prefix/include"
+                      "LIBMPDEC_LIBS=$mpdec_prefix/lib/libmpdec.a -lm")
+fi
+
+say "building CPython $version ($flavour) into $prefix; this takes a few minutes"
+mkdir "$work/cpython"
+tar -xf "$cache/$tarball" -C "$work/cpython" --strip-components=1
+src="$work/cpython"
 (
     cd "$src"
     ./configure --prefix="$prefix" "${configure_flags[@]}" --without-ensurepip "${cc[@]}"
     make -j"$(nproc)"
     rm -rf "$prefix"
     make install "${make_install_flags[@]}"
-) >"$log" 2>&1 || die "CPython $version ($flavour) build failed; see $log"
+) >>"$log" 2>&1 || die "CPython $version ($flavour) build failed; see $log"
 if [ "$flavour" = tsan ]; then
     # Kept beside the interpreter: the TSan runs read the interpreter's own suppressions.
     cp "$src/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt"

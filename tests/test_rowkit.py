@@ -13,7 +13,7 @@ from tessel.engine.result import (
     ResultMetaData,
     RowKeyDeprecationWarning,
 )
-from tessel.engine.row import Row
+from tessel.engine.row import KEY_OBJECTS_NO_WARN, Row
 from tessel.rowkit import BaseRow, tuplegetter
 
 NAMES = ("a", "b", "c")
@@ -148,6 +148,19 @@ def test_construction_errors(cls, args, error, message):
 def test_keywords_ignored_and_bool_key_style_accepted(cls):
     row = cls(Recorder(), None, {}, True, (1,), extra="ignored")
     assert row._key_style == 1 and type(row._key_style) is int
+
+    class OwnIndex(int):
+        def __index__(self):
+            return 0
+
+    # Int subclasses (the host's KeyStyle members) keep their int value.
+    for style, stored in [(KEY_OBJECTS_NO_WARN, 3), (OwnIndex(2), 2), (OwnIndex(2**70), None)]:
+        if stored is None:
+            with pytest.raises(OverflowError):
+                cls(Recorder(), None, {}, style, (1,))
+            continue
+        row = cls(Recorder(), None, {}, style, (1,))
+        assert row._key_style == stored and type(row._key_style) is int
 
 
 def test_subclasses_construct_through_their_own_new_and_init():

@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 from support import examples, outcome_of
 
 from tessel.__main__ import main
+from tessel.engine.result import AmbiguousColumnError
 from tessel.engine.row import KEY_OBJECTS_ONLY, Row
 from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types, processor_for
 from tessel.engine.sqlite import UnreadableValueError as Unreadable
@@ -49,6 +50,14 @@ def test_rows_come_back_converted():
         assert str(first.price) == "12.50"  # at the column's scale
         assert first["price"] == first.price == first[5]
         assert result.keys() == ("id", "ok", "at", "day", "tm", "price", "ratio", "note", "name")
+        # namedtuple's conveniences: the names, and a new dict in column order.
+        assert first._fields == result.keys()
+        as_dict = first._asdict()
+        assert list(as_dict.items()) == list(zip(result.keys(), first)) and as_dict is not first._asdict()
+        shared = SQLiteResult(conn.execute("SELECT id, name AS id, ok FROM t")).fetchone()
+        assert shared._fields == ("id", "id", "ok")
+        with pytest.raises(AmbiguousColumnError, match="'id'"):
+            shared._asdict()  # a name with two values has no one value, as shared["id"] has none
 
 
 def test_fetch_variants_and_options():
