@@ -15,6 +15,10 @@
 #               3.14t, extensions instrumented too; any report fails the run
 #   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
 #               installed into fresh environments and tested from outside the tree
+#   cross       the 3.14t wheel cross-built for Linux aarch64, repaired, and its
+#               import tests run under qemu
+#   aarch64     (--only aarch64) the aarch64 wheels for 3.14t and 3.14, whole
+#               suite under qemu, from outside the tree
 # Usage: scripts/test.sh [--quick | --only MODE] [pytest args]
 #   --quick     only the release pass on 3.14t
 # The run ends with a table of every pass and the line "N passed, N failed, N skipped";
@@ -26,7 +30,7 @@ cd "$root"
 matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11)
 clang_matrix=(3.14t 3.11)
-modes=(release clang leaks sanitizers tsan wheels)
+modes=(release clang leaks sanitizers tsan cross wheels)
 case "${1:-}" in
     --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
@@ -230,28 +234,43 @@ run_tsan() {
         "$python" -P -m pytest -p no:cacheprovider --capture=sys tests/test_threads.py "$@"
 }
 
-run_wheels() {
-    local v status started=$SECONDS failed_before=$total_failed
+# wheel_rows PASS FLAVOUR... -- PYTEST_ARGS: scripts/wheels.sh for those
+# interpreters, a row each; an aarch64 one's row is named after its version.
+wheel_rows() {
+    local pass=$1 v name status started=$SECONDS failed_before=$total_failed flavours=()
+    shift
+    while [ "$1" != -- ]; do flavours+=("$1"); shift; done
+    shift
     set +e
-    TESSEL_JUNIT_DIR="$results" bash scripts/wheels.sh "${wheel_pythons[@]}" -- "$@"
+    TESSEL_JUNIT_DIR="$results" bash scripts/wheels.sh "${flavours[@]}" -- "$@"
     status=$?
     set -e
-    for v in "${wheel_pythons[@]}"; do
+    for v in "${flavours[@]}"; do
+        name=$v
+        [[ "$v" != aarch64-* ]] || name="${v#aarch64-}-aarch64"
         if [ -f "$results/wheel-$v.xml" ]; then
-            record_junit wheel "$v" "$(cat "$results/wheel-$v.build" 2>/dev/null || echo "?")" \
+            record_junit "$pass" "$name" "$(cat "$results/wheel-$v.build" 2>/dev/null || echo "?")" \
                 "$results/wheel-$v.xml" "$(cat "$results/wheel-$v.status" 2>/dev/null || echo 1)" \
                 "$(cat "$results/wheel-$v.seconds" 2>/dev/null || echo 0)"
         else
-            not_run wheel "$v" "?" 0 "no wheel tested (scripts/wheels.sh exited $status)"
+            not_run "$pass" "$name" "?" 0 "no wheel tested (scripts/wheels.sh exited $status)"
         fi
     done
     if [ "$status" -ne 0 ] && [ "$total_failed" -eq "$failed_before" ]; then
-        not_run wheel all "?" $((SECONDS - started)) "scripts/wheels.sh exited $status (see above)"
+        not_run "$pass" all "?" $((SECONDS - started)) "scripts/wheels.sh exited $status (see above)"
     fi
     return 0
 }
 
-self_recording=" release clang wheels "
+run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" -- "$@"; }
+
+# The whole suite under qemu is too slow for every run: the default run
+# cross-builds the aarch64 wheel and runs only the import tests under qemu.
+# It comes before the wheels mode, whose wheels are then the ones left in dist/.
+run_cross() { wheel_rows cross aarch64-3.14t -- tests/test_import.py "$@"; }
+run_aarch64() { wheel_rows wheel aarch64-3.14t aarch64-3.14 -- "$@"; }
+
+self_recording=" release clang wheels cross aarch64 "
 labels_leaks="free-threaded, debug, leak check"
 labels_sanitizers="free-threaded, ASan+UBSan"
 labels_tsan="free-threaded, ThreadSanitizer"
