@@ -188,10 +188,7 @@ if [ -n "$cross" ]; then
     mv "$prefix/bin/$exe" "$prefix/bin/$exe-$cross"
     cat >"$prefix/bin/$exe" <<WRAPPER
 #!/bin/sh
-# The $cross interpreter under user-mode emulation.  TESSEL_EMULATOR tells
-# the tests what they run under.
-TESSEL_EMULATOR=qemu-aarch64-static
-export TESSEL_EMULATOR
+# The $cross interpreter, under user-mode emulation.
 exec qemu-aarch64-static -0 "\$0" "\$(dirname "\$0")/$exe-$cross" "\$@"
 WRAPPER
     chmod +x "$prefix/bin/$exe"
