@@ -155,7 +155,6 @@ for v in "${pythons[@]}"; do
         run=(env PYTHONPATH="$target" "$python")
         where=$target
         emulated=", qemu"
-        label=$plat
     else
         venv="$work/test-$v"
         rm -rf "$venv"
@@ -166,10 +165,9 @@ for v in "${pythons[@]}"; do
         run=("$venv/bin/python")
         where=$venv
         emulated=""
-        label=$(grep -oE 'manylinux_[0-9]+_[0-9]+' <<<"${wheel_of[$v]}" | head -n1)
     fi
     build=$("${run[@]}" -c 'import sys, sysconfig; print(("free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL") + ", " + sys.argv[1] + " wheel" + sys.argv[2])' \
-        "$label" "$emulated")
+        "$(grep -oE 'manylinux_[0-9]+_[0-9]+' <<<"${wheel_of[$v]}" | head -n1)" "$emulated")
     xml="${TESSEL_JUNIT_DIR:-$scratch}/wheel-$v.xml"
     set +e
     (
