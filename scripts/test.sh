@@ -14,11 +14,9 @@
 #   tsan        the thread tests without the GIL on a ThreadSanitizer build of
 #               3.14t, extensions instrumented too; any report fails the run
 #   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
-#               installed into fresh environments and tested from outside the tree
-#   cross       the 3.14t wheel cross-built for Linux aarch64, repaired, and its
-#               import tests run under qemu
-#   aarch64     (--only aarch64) the aarch64 wheels for 3.14t and 3.14, whole
-#               suite under qemu, from outside the tree
+#               installed into fresh environments and tested from outside the tree;
+#               and for Linux aarch64 3.14t and 3.14: cross-built, repaired and
+#               tested under qemu (--only aarch64 runs just those)
 # Usage: scripts/test.sh [--quick | --only MODE] [pytest args]
 #   --quick     only the release pass on 3.14t
 # The run ends with a table of every pass and the line "N passed, N failed, N skipped";
@@ -29,8 +27,9 @@ cd "$root"
 
 matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11)
+aarch64_pythons=(aarch64-3.14t aarch64-3.14)
 clang_matrix=(3.14t 3.11)
-modes=(release clang leaks sanitizers tsan cross wheels)
+modes=(release clang leaks sanitizers tsan wheels)
 case "${1:-}" in
     --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
@@ -262,16 +261,11 @@ wheel_rows() {
     return 0
 }
 
-run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" -- "$@"; }
+# One call builds one sdist for all of them and leaves all their wheels in dist/.
+run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" "${aarch64_pythons[@]}" -- "$@"; }
+run_aarch64() { wheel_rows wheel "${aarch64_pythons[@]}" -- "$@"; }
 
-# Cold, the whole suite under qemu with its two cross-built interpreters takes
-# the run past its time budget: the default run cross-builds the aarch64 3.14t
-# wheel and runs only the import tests under qemu.
-# It comes before the wheels mode, whose wheels are then the ones left in dist/.
-run_cross() { wheel_rows cross aarch64-3.14t -- tests/test_import.py "$@"; }
-run_aarch64() { wheel_rows wheel aarch64-3.14t aarch64-3.14 -- "$@"; }
-
-self_recording=" release clang wheels cross aarch64 "
+self_recording=" release clang wheels aarch64 "
 labels_leaks="free-threaded, debug, leak check"
 labels_sanitizers="free-threaded, ASan+UBSan"
 labels_tsan="free-threaded, ThreadSanitizer"
