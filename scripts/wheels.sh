@@ -98,13 +98,13 @@ for v in "${pythons[@]}"; do
     n=$(native_of "$v") arch=$(arch_of "$v")
     env_for "$work/build-$n" "$n" requirements-dev.txt
     tag=$("$work/build-$n/bin/python" -c 'import sys, sysconfig; v = "%d%d" % sys.version_info[:2]; print(f"cp{v}-cp{v}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
-    cross=()
+    cross=() host=()
     if [ "$n" != "$v" ]; then
         cross=(-Csetup-args=--cross-file="$(cross_file "$v")")
+        # What gives the wheel the target's platform tag (set, even empty, it replaces the build machine's).
+        host=(_PYTHON_HOST_PLATFORM="linux-$arch")
     fi
-    # _PYTHON_HOST_PLATFORM gives the wheel the target's platform tag.
-    PATH="$work/build-$n/bin:$PATH" PYTHONWARNINGS=ignore \
-    _PYTHON_HOST_PLATFORM="$([ "$n" = "$v" ] || echo "linux-$arch")" \
+    env PATH="$work/build-$n/bin:$PATH" PYTHONWARNINGS=ignore "${host[@]}" \
         "$work/build-$n/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
         -Csetup-args=-Dwerror=true "${cross[@]}" -w "$work/raw" "$sdist" >&2 \
         || die "wheel build for $v failed"
