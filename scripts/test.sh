@@ -15,7 +15,9 @@
 #   tsan        the thread tests without the GIL on a ThreadSanitizer build of
 #               3.14t, extensions instrumented too; any report fails the run
 #   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
-#               installed into fresh environments and tested from outside the tree
+#               installed into fresh environments and tested from outside the tree;
+#               and for Linux aarch64 3.14t and 3.14: cross-built, repaired and
+#               tested under qemu (--only aarch64 runs just those)
 # Usage: scripts/test.sh [--quick | --only MODE] [pytest args]
 #   --quick     only the release pass on 3.14t
 # The run ends with a table of every pass and the line "N passed, N failed, N skipped";
@@ -26,6 +28,7 @@ cd "$root"
 
 matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11)
+aarch64_pythons=(aarch64-3.14t aarch64-3.14)
 clang_matrix=(3.14t 3.11)
 modes=(release clang leaks sanitizers tsan wheels)
 case "${1:-}" in
@@ -44,7 +47,7 @@ total_passed=0 total_failed=0 total_skipped=0
 
 # record PASS INTERPRETER BUILD PASSED FAILED SKIPPED SECONDS [NOTE]
 record() {
-    rows+=("$(printf '%-11s %-12s %-36s %7s %7s %7s %6ss  %s' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "${8:-}")")
+    rows+=("$(printf '%-11s %-13s %-41s %7s %7s %7s %6ss  %s' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "${8:-}")")
     total_passed=$((total_passed + $4)) total_failed=$((total_failed + $5)) total_skipped=$((total_skipped + $6))
 }
 
@@ -257,28 +260,39 @@ run_tsan() {
         "$python" -P -m pytest -p no:cacheprovider --capture=sys tests/test_threads.py "$@"
 }
 
-run_wheels() {
-    local v status started=$SECONDS failed_before=$total_failed
+# wheel_rows PASS FLAVOUR... -- PYTEST_ARGS: scripts/wheels.sh for those
+# interpreters, a row each; an aarch64 one's row is named after its version.
+wheel_rows() {
+    local pass=$1 v name status started=$SECONDS failed_before=$total_failed flavours=()
+    shift
+    while [ "$1" != -- ]; do flavours+=("$1"); shift; done
+    shift
     set +e
-    TESSEL_JUNIT_DIR="$results" bash scripts/wheels.sh "${wheel_pythons[@]}" -- "$@"
+    TESSEL_JUNIT_DIR="$results" bash scripts/wheels.sh "${flavours[@]}" -- "$@"
     status=$?
     set -e
-    for v in "${wheel_pythons[@]}"; do
+    for v in "${flavours[@]}"; do
+        name=$v
+        [[ "$v" != aarch64-* ]] || name="${v#aarch64-}-aarch64"
         if [ -f "$results/wheel-$v.xml" ]; then
-            record_junit wheel "$v" "$(cat "$results/wheel-$v.build" 2>/dev/null || echo "?")" \
+            record_junit "$pass" "$name" "$(cat "$results/wheel-$v.build" 2>/dev/null || echo "?")" \
                 "$results/wheel-$v.xml" "$(cat "$results/wheel-$v.status" 2>/dev/null || echo 1)" \
                 "$(cat "$results/wheel-$v.seconds" 2>/dev/null || echo 0)"
         else
-            not_run wheel "$v" "?" 0 "no wheel tested (scripts/wheels.sh exited $status)"
+            not_run "$pass" "$name" "?" 0 "no wheel tested (scripts/wheels.sh exited $status)"
         fi
     done
     if [ "$status" -ne 0 ] && [ "$total_failed" -eq "$failed_before" ]; then
-        not_run wheel all "?" $((SECONDS - started)) "scripts/wheels.sh exited $status (see above)"
+        not_run "$pass" all "?" $((SECONDS - started)) "scripts/wheels.sh exited $status (see above)"
     fi
     return 0
 }
 
-self_recording=" release clang sanitizers wheels "
+# One call builds one sdist for all of them and leaves all their wheels in dist/.
+run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" "${aarch64_pythons[@]}" -- "$@"; }
+run_aarch64() { wheel_rows wheel "${aarch64_pythons[@]}" -- "$@"; }
+
+self_recording=" release clang sanitizers wheels aarch64 "
 labels_leaks="free-threaded, debug, leak check"
 labels_tsan="free-threaded, ThreadSanitizer"
 
@@ -309,7 +323,7 @@ for mode in "${modes[@]}"; do
 done
 
 echo
-printf '%-11s %-12s %-36s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
+printf '%-11s %-13s %-41s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
 printf '%s\n' "${rows[@]}"
 echo
 echo "time by mode (set-up and builds included): $(IFS=,; echo "${mode_times[*]}" | sed 's/,/, /g'); all ${SECONDS}s"
