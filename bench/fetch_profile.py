@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import os
 import sqlite3
 import sys
 import sysconfig
@@ -25,25 +26,13 @@ from functools import partial
 
 with warnings.catch_warnings():
     warnings.filterwarnings("ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
-    from tessel.__main__ import TABLE, claim_table, populate
     from tessel.engine.row import Row
-    from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types
+    from tessel.engine.sqlite import SQLiteResult
 
+# bench/'s own helpers: -P keeps the script's folder off the path, as it keeps the checkout's package.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import CollectorClock, main_job_table  # noqa: E402
 
-class CollectorClock:
-    """Time spent in the cyclic collector, and how often it ran, while enabled."""
-
-    def __init__(self) -> None:
-        self.seconds = 0.0
-        self.runs = 0
-        self._started = 0.0
-
-    def __call__(self, phase: str, info: dict) -> None:
-        if phase == "start":
-            self._started = time.perf_counter()
-        elif self._started:
-            self.seconds += time.perf_counter() - self._started
-            self.runs += 1
 
 
 def best(fn: Callable[[], object], repeat: int, collector: bool = False) -> float:
@@ -74,12 +63,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeat", type=int, default=7, help="runs per part; the best counts (default %(default)s)")
     args = parser.parse_args(argv)
 
-    conn = sqlite3.connect(":memory:")
-    claim_table(conn)
-    populate(conn, args.rows)
-    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
-    types = declared_types(conn, TABLE)
-    query = f"SELECT * FROM {TABLE}"
+    conn, options, types, query = main_job_table(args.rows)
     n = args.rows
 
     def per_row(seconds: float) -> float:
@@ -95,7 +79,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         whole = per_row(best(fetch, args.repeat, collector=True))
         gc.collect()
-        clock.seconds, clock.runs, clock._started = 0.0, 0, 0.0
+        clock.reset()
         rows = fetch()  # one more, for the collector's share
         del rows
     finally:

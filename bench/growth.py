@@ -25,31 +25,18 @@ from collections.abc import Callable
 
 with warnings.catch_warnings():
     warnings.filterwarnings("ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
-    from tessel.__main__ import TABLE, claim_table, populate
-    from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types
+    from tessel.engine.sqlite import SQLiteResult
 
+# bench/'s own helpers: -P keeps the script's folder off the path, as it keeps the checkout's package.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import CollectorClock, main_job_table  # noqa: E402
 
-class CollectorClock:
-    """Time spent in the cyclic collector while installed, and how often it ran."""
-
-    def __init__(self) -> None:
-        self.seconds = 0.0
-        self.runs = 0
-        self._started = 0.0
-
-    def __call__(self, phase: str, info: dict) -> None:
-        if phase == "start":
-            self._started = time.perf_counter()
-        elif self._started:
-            self.seconds += time.perf_counter() - self._started
-            self.runs += 1
-            self._started = 0.0
 
 
 def timed(fetch: Callable[[], list], collector: bool, clock: CollectorClock) -> tuple[float, float, int]:
     """(seconds, seconds in the collector, collections) of one fetch; freeing its rows is not timed."""
     gc.collect()  # each run starts from the same heap
-    clock.seconds, clock.runs, clock._started = 0.0, 0, 0.0
+    clock.reset()
     if not collector:
         gc.disable()
     try:
@@ -63,12 +50,7 @@ def timed(fetch: Callable[[], list], collector: bool, clock: CollectorClock) -> 
 
 
 def measure(size: int, rounds: int, collector_off: bool) -> dict:
-    conn = sqlite3.connect(":memory:")
-    claim_table(conn)
-    populate(conn, size)
-    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
-    types = declared_types(conn, TABLE)
-    query = f"SELECT * FROM {TABLE}"
+    conn, options, types, query = main_job_table(size)
     sides: dict[str, Callable[[], list]] = {
         "tessel": lambda: SQLiteResult(conn.execute(query), types, options).fetchall(),
         "driver": lambda: conn.execute(query).fetchall(),

@@ -44,8 +44,8 @@ with warnings.catch_warnings():
     # (ours, or a peer) turns the GIL on.
     warnings.filterwarnings("ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
     from tessel import convkit, mapkit, rowkit
-    from tessel.__main__ import TABLE, claim_table, fetch_raw, fetch_sqlite_rows, fetch_tessel, populate
-    from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types
+    from tessel.__main__ import fetch_raw, fetch_sqlite_rows, fetch_tessel
+    from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult
 
     try:
         import ciso8601
@@ -59,6 +59,11 @@ with warnings.catch_warnings():
         import immutables
     except ImportError:
         immutables = None
+
+# bench/'s own helpers: -P keeps the script's folder off the path, as it keeps the checkout's package.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import main_job_table  # noqa: E402
+
 
 FETCH_ROWS = 20_000  # the main job's default table
 
@@ -190,12 +195,7 @@ def fetch_all_by(how: str, size: int = 100) -> Callable[[Any], list]:
 
 def fetch_cases() -> list[Case]:
     """SQLiteResult's fetches over the main job's table, per row, against the driver's own."""
-    conn = sqlite3.connect(":memory:")
-    claim_table(conn)
-    populate(conn, FETCH_ROWS)
-    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
-    types = declared_types(conn, TABLE)
-    query = f"SELECT * FROM {TABLE}"
+    conn, options, types, query = main_job_table(FETCH_ROWS)
     ns = dict(conn=conn, options=options, types=types, query=query, SQLiteResult=SQLiteResult,
               fetch_tessel=fetch_tessel, fetch_raw=fetch_raw, fetch_sqlite_rows=fetch_sqlite_rows,
               **{f"by_{how}": fetch_all_by(how) for how in ("fetchall", "fetchmany", "iterate", "fetchone")})
@@ -329,12 +329,7 @@ def memory_table(rows: int = FETCH_ROWS) -> list[dict]:
     """
     import tracemalloc
 
-    conn = sqlite3.connect(":memory:")
-    claim_table(conn)
-    populate(conn, rows)
-    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
-    types = declared_types(conn, TABLE)
-    query = f"SELECT * FROM {TABLE}"
+    conn, options, types, query = main_job_table(rows)
     NT = namedtuple("NT", [d[0] for d in conn.execute(query).description])
 
     def sqlite_rows() -> list:
