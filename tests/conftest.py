@@ -1,5 +1,6 @@
 import os
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 # Import failures of the native modules must fail the run, not skip tests.
@@ -19,3 +20,13 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow],
 )
 settings.load_profile(os.environ.get("TESSEL_HYPOTHESIS_PROFILE", "default"))
+
+
+# The type and packaging checks take seconds per run: only where asked for
+# (the test command asks on its main interpreter), and never in repeated runs.
+@pytest.fixture
+def typecheck(request):
+    if os.environ.get("TESSEL_TYPECHECK") != "1":
+        pytest.skip("type and packaging checks run with TESSEL_TYPECHECK=1")
+    if request.config.getoption("--leaks", default=False):
+        pytest.skip("type and packaging checks don't repeat")

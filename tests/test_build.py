@@ -2,7 +2,6 @@
 the wheel workflow for the platforms this machine can't run."""
 
 import itertools
-import os
 import pathlib
 import re
 import shutil
@@ -31,13 +30,9 @@ def test_compiler_specific_code_stays_in_one_header():
     assert not found, "\n".join(found)
 
 
-# The tools take seconds and come with requirements-tools.txt: only where asked for.
+# The tools come with requirements-tools.txt, in the main environment.
 @pytest.fixture
-def tools(request):
-    if os.environ.get("TESSEL_TYPECHECK") != "1":
-        pytest.skip("packaging checks run with TESSEL_TYPECHECK=1")
-    if request.config.getoption("--leaks", default=False):
-        pytest.skip("packaging checks don't repeat")
+def tools(typecheck):
     if not (ROOT / "pyproject.toml").is_file() or not (ROOT / ".github").is_dir():
         pytest.skip("run from outside the source tree")
 

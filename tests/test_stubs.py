@@ -2,7 +2,6 @@
 
 import ast
 import importlib
-import os
 import pathlib
 import subprocess
 import sys
@@ -61,15 +60,6 @@ def test_user_script_runs():
     import typing_user
 
     typing_user.main()
-
-
-# mypy takes seconds per run: only where asked for, and never in repeated runs.
-@pytest.fixture
-def typecheck(request):
-    if os.environ.get("TESSEL_TYPECHECK") != "1":
-        pytest.skip("type checks run with TESSEL_TYPECHECK=1")
-    if request.config.getoption("--leaks", default=False):
-        pytest.skip("type checks don't repeat")
 
 
 def run(args, cwd):
