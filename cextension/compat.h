@@ -90,6 +90,22 @@ inline constexpr bool gil_always_held = true;
 #endif
 
 // ---------------------------------------------------------------------------
+// Running without the GIL
+
+// Built with the free_threading option (meson), the modules tell a
+// free-threaded interpreter (3.13 on) that they need no GIL, so importing
+// them leaves it off; otherwise they don't, and the import switches it on.
+inline int declare_gil_use(PyObject *module) noexcept
+{
+#if defined(TESSEL_FREE_THREADING) && defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030D0000
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Argument parsing: 3.13 declares the keyword list const.
 
 #if PY_VERSION_HEX < 0x030D0000

@@ -237,6 +237,45 @@ def test_data_set_to_a_list():
         row[0]
 
 
+# Each operation hands the work on to the values; a row that holds itself, a
+# chain of rows each holding the next, or rows as the items a hash reaches,
+# would otherwise recurse until the C stack overflows.
+DELEGATING = {
+    "len": len, "hash": hash, "tuple": tuple, "negative index": lambda r: r[-1], "slice": lambda r: r[0:1],
+    "values": lambda r: r._values_impl(), "getter": lambda r: tuplegetter(slice(0, 1))(r),
+}
+
+
+@pytest.mark.parametrize("shape", ["itself", "chain", "in a tuple"])
+def test_rows_reaching_themselves_through_their_values_raise_recursion_error(shape):
+    row = make_row(key_style=0)
+    if shape == "itself":
+        row._data = row
+    elif shape == "chain":
+        for _ in range(200_000):
+            head = make_row(key_style=0)
+            head._data, row = row, head
+    else:
+        row._data = (1, row)
+    for name, operation in DELEGATING.items():
+        if shape != "in a tuple" or name == "hash":
+            with pytest.raises(RecursionError):
+                operation(row)
+    row._data = VALUES  # breaks the cycle; the chain is released without recursing
+    del row
+
+
+def test_processors_building_rows_without_end_raise_recursion_error():
+    import functools
+
+    processors = [None]
+    processors[0] = functools.partial(Row, ResultMetaData(["a"]), processors, {}, 0)
+    nested = []
+    nested.append(nested)
+    with pytest.raises(RecursionError):
+        Row(ResultMetaData(["a"]), processors, {}, 0, [nested])
+
+
 def test_data_replaced_by_its_own_length_call():
     row = make_row(key_style=0)
 

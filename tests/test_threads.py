@@ -15,6 +15,7 @@ SCENARIO = str(Path(threaded_scenario.__file__))
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 RACE_SECONDS = 0.3
+PLANT_SECONDS = 1.0
 # ThreadSanitizer slows everything about tenfold and needs few rounds to see a race.
 ROUNDS = 1 if "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "") else 4
 
@@ -68,3 +69,33 @@ def test_a_writer_racing_readers_leaves_them_old_or_new_values(race):
 @pytest.mark.parametrize("reentry", sorted(threaded_scenario.REENTRIES))
 def test_code_run_while_a_result_fills_never_sees_it_partly_filled(reentry):
     threaded_scenario.REENTRIES[reentry]()
+
+
+@pytest.mark.no_leakcheck("runs a subprocess on free-threaded builds")
+def test_rows_being_built_are_out_of_reach_of_code_setting_fields():
+    # The reproducer of a lost reference: a planted value overwritten by the
+    # builder's own store is never released.
+    if FREE_THREADED:
+        run_scenario("plant", PLANT_SECONDS, gil=False)
+    else:
+        assert threaded_scenario.plant_while_building(PLANT_SECONDS) == 0
+
+
+@pytest.mark.no_leakcheck("threads: their start-up and thread states read as growth")
+def test_metadata_built_at_once_by_many_threads_keeps_the_interning_bound():
+    import tessel.engine.result as result
+
+    bound = result._INTERNED_NAMES_MAX
+    try:
+        for attempt in range(20):
+            result._INTERNED_NAMES_MAX = len(result._interned_names) + 40
+            names = [[f"bound_{attempt}_{index}_{k}" for k in range(400)] for index in range(4)]
+
+            def build(index, barrier):
+                barrier.wait()
+                result.ResultMetaData(names[index])
+
+            assert threaded_scenario.run_threads(4, build) == []
+            assert len(result._interned_names) == result._INTERNED_NAMES_MAX
+    finally:
+        result._INTERNED_NAMES_MAX = bound
