@@ -90,6 +90,12 @@ inline constexpr bool gil_always_held = true;
 #endif
 
 // ---------------------------------------------------------------------------
+// Static types of the standard library (datetime's among them) that keep their
+// dictionaries per interpreter, made when that interpreter readies them.
+
+inline constexpr bool static_types_per_interpreter = PY_VERSION_HEX >= 0x030D0000;
+
+// ---------------------------------------------------------------------------
 // Running without the GIL
 
 // Built with the free_threading option (meson), the modules tell a

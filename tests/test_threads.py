@@ -31,6 +31,7 @@ def run_scenario(*args, gil):
 
 @free_threaded
 @pytest.mark.skipif(os.environ.get("PYTHON_GIL") == "0", reason="the GIL was forced off for this run")
+@pytest.mark.skipif(os.environ.get("TESSEL_FREE_THREADING") == "1", reason="built declaring the GIL unneeded")
 def test_importing_the_modules_switched_the_gil_on():
     threaded_scenario.import_modules()
     assert sys._is_gil_enabled() is True
