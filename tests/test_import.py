@@ -11,6 +11,7 @@ MODULES = ["tessel.mapkit", "tessel.convkit", "tessel.rowkit"]
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
 # Set by the test command for a build made with the free_threading option, which declares the GIL unneeded.
 DECLARED_FREE_THREADED = os.environ.get("TESSEL_FREE_THREADING") == "1"
+pytestmark = pytest.mark.thread_unsafe(reason="runs a subprocess")
 
 
 def env_without_gil_setting(**extra):

@@ -45,6 +45,7 @@ def test_threads_share_results_with_the_gil():
 
 @free_threaded
 @pytest.mark.no_leakcheck("runs a subprocess")
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_threads_share_results_without_the_gil():
     run_scenario("shared", 8, 100 * ROUNDS, "nogil", gil=False)
 
@@ -52,12 +53,14 @@ def test_threads_share_results_without_the_gil():
 @free_threaded
 @pytest.mark.no_leakcheck("runs subprocesses")
 @pytest.mark.parametrize("attempt", range(3))
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_first_use_of_host_modules_from_many_threads(attempt):
     run_scenario("first-use", 8, gil=False)
 
 
 @pytest.mark.no_leakcheck("runs a subprocess on free-threaded builds")
 @pytest.mark.parametrize("race", sorted(threaded_scenario.RACES))
+@pytest.mark.thread_unsafe(reason="runs a subprocess on free-threaded builds")
 def test_a_writer_racing_readers_leaves_them_old_or_new_values(race):
     # Without the GIL a wrong answer is a crash or a read of freed memory, which
     # only a separate process survives to report.
@@ -73,6 +76,7 @@ def test_code_run_while_a_result_fills_never_sees_it_partly_filled(reentry):
 
 
 @pytest.mark.no_leakcheck("runs a subprocess on free-threaded builds")
+@pytest.mark.thread_unsafe(reason="runs a subprocess on free-threaded builds")
 def test_rows_being_built_are_out_of_reach_of_code_setting_fields():
     # The reproducer of a lost reference: a planted value overwritten by the
     # builder's own store is never released.
@@ -82,6 +86,7 @@ def test_rows_being_built_are_out_of_reach_of_code_setting_fields():
         assert threaded_scenario.plant_while_building(PLANT_SECONDS) == 0
 
 
+@pytest.mark.thread_unsafe(reason="changes the process-wide interning bound")
 @pytest.mark.no_leakcheck("threads: their start-up and thread states read as growth")
 def test_metadata_built_at_once_by_many_threads_keeps_the_interning_bound():
     import tessel.engine.result as result
