@@ -16,8 +16,6 @@
 #error "tessel supports CPython only: 3.11, 3.12, 3.13 and 3.14 (with or without the GIL) and newer"
 #endif
 
-#include <atomic>
-
 #if PY_VERSION_HEX < 0x030B0000
 #error "tessel supports CPython 3.11, 3.12, 3.13 and 3.14 (with or without the GIL) and newer"
 #endif
@@ -148,149 +146,28 @@ inline PyObject *generic_getattr_or_null(PyObject *obj, PyObject *name) noexcept
 }
 
 // ---------------------------------------------------------------------------
-// Object fields that another thread may replace
-//
-// Without the GIL a field written by a setter can be swapped and its old
-// value released while another thread reads it.  The interpreter's own
-// discipline (lists, dicts) applies: writers swap under the owner's critical
-// section and release the old value after leaving it; readers load the
-// pointer atomically and take their reference optimistically, falling back to
-// the section when that fails.  With the GIL all of this is a plain access.
+// Taking a reference to an object another thread may free (free-threaded builds)
 
 #ifdef Py_GIL_DISABLED
-template <typename T>
-inline T load_relaxed(const T *field) noexcept
+// Increments the count unless the object is being freed (3.14 on); before
+// that the interpreter offers no such call, and callers take the lock.
+inline bool try_incref([[maybe_unused]] PyObject *obj) noexcept
 {
-    return std::atomic_ref<T>(*const_cast<T *>(field)).load(std::memory_order_relaxed);
-}
-
-template <typename T>
-inline void store_relaxed(T *field, T value) noexcept
-{
-    std::atomic_ref<T>(*field).store(value, std::memory_order_relaxed);
-}
-
-inline PyObject *load_acquire(PyObject *const *field) noexcept
-{
-    return std::atomic_ref<PyObject *>(*const_cast<PyObject **>(field)).load(std::memory_order_acquire);
-}
-
-inline void store_release(PyObject **field, PyObject *value) noexcept
-{
-    std::atomic_ref<PyObject *>(*field).store(value, std::memory_order_release);
-}
-
-// A reference that only this thread can drop to zero while it isn't running
-// Python code: whatever another thread releases, the object stays alive.
-inline bool owned_by_this_thread(PyObject *obj) noexcept
-{
-    return _Py_IsOwnedByCurrentThread(obj);
-}
-#else
-template <typename T>
-inline T load_relaxed(const T *field) noexcept
-{
-    return *field;
-}
-
-template <typename T>
-inline void store_relaxed(T *field, T value) noexcept
-{
-    *field = value;
-}
-
-inline PyObject *load_acquire(PyObject *const *field) noexcept
-{
-    return *field;
-}
-
-inline void store_release(PyObject **field, PyObject *value) noexcept
-{
-    *field = value;
-}
-#endif
-
-// A new reference to what *field holds (null when it holds nothing), read
-// while another thread may replace it through replace_field on `owner`.
-inline PyObject *field_ref(PyObject *owner, PyObject *const *field) noexcept
-{
-#ifdef Py_GIL_DISABLED
-    PyObject *value = load_acquire(field);
-    if (value == nullptr) {
-        return nullptr;
-    }
-    if (owned_by_this_thread(value)) {
-        Py_INCREF(value);
-        return value;
-    }
 #if PY_VERSION_HEX >= 0x030E0000
-    // The interpreter's try-increment keeps a freed object's count at zero,
-    // and the second load tells whether the field still holds what we got.
-    if (PyUnstable_TryIncRef(value)) {
-        if (load_acquire(field) == value) {
-            return value;
-        }
-        Py_DECREF(value);
-    }
+    return PyUnstable_TryIncRef(obj) != 0;
+#else
+    return false;
 #endif
-    Py_BEGIN_CRITICAL_SECTION(owner);
-    value = Py_XNewRef(*field);
+}
+
+// Makes later try_incref calls on `obj` succeed while it lives.
+inline void enable_try_incref([[maybe_unused]] PyObject *obj) noexcept
+{
 #if PY_VERSION_HEX >= 0x030E0000
-    if (value != nullptr) {
-        PyUnstable_EnableTryIncRef(value);  // so the next read needs no lock
-    }
-#endif
-    Py_END_CRITICAL_SECTION();
-    return value;
-#else
-    (void)owner;
-    return Py_XNewRef(*field);
+    PyUnstable_EnableTryIncRef(obj);
 #endif
 }
-
-// The object in *field, borrowed, where that is safe until this thread next
-// runs Python code or releases a reference: always with the GIL, and without
-// it when this thread owns the object (no other thread can free it then).
-// Null otherwise, and when the field is empty: take field_ref() instead.
-inline PyObject *field_if_unshared(PyObject *const *field) noexcept
-{
-#ifdef Py_GIL_DISABLED
-    PyObject *value = load_acquire(field);
-    return value != nullptr && owned_by_this_thread(value) ? value : nullptr;
-#else
-    return *field;
 #endif
-}
-
-// Stores `value` in *field if it is empty; false (nothing stored) when
-// another thread has filled it first.
-inline bool store_if_empty(PyObject **field, PyObject *value) noexcept
-{
-#ifdef Py_GIL_DISABLED
-    PyObject *expected = nullptr;
-    return std::atomic_ref<PyObject *>(*field).compare_exchange_strong(expected, value, std::memory_order_release,
-                                                                        std::memory_order_relaxed);
-#else
-    if (*field != nullptr) {
-        return false;
-    }
-    *field = value;
-    return true;
-#endif
-}
-
-// Stores `steal` in *field under the owner's section and releases what it
-// replaces after leaving it (its destructor may run Python code).
-inline void replace_field(PyObject *owner, PyObject **field, PyObject *steal) noexcept
-{
-    PyObject *old;
-    Py_BEGIN_CRITICAL_SECTION(owner);
-    old = *field;
-    store_release(field, steal);
-    Py_END_CRITICAL_SECTION();
-    (void)owner;
-    Py_XDECREF(old);
-}
 
 // ---------------------------------------------------------------------------
 // What a cache of attribute-lookup results can be keyed on
@@ -305,14 +182,6 @@ inline bool never_freed(PyObject *obj) noexcept
     (void)obj;
     return false;
 #endif
-}
-
-// The version of what the type and its bases hold, as the interpreter's own
-// attribute cache keys it: renewed whenever either changes, never reused for
-// another state, and 0 while the type has none.
-inline unsigned int type_version(PyTypeObject *type) noexcept
-{
-    return load_relaxed(&type->tp_version_tag);
 }
 
 }  // namespace tessel::compat

@@ -204,7 +204,7 @@ struct ScanState {
 // Reads field `i` of the parser's pattern; false when the scan stops there.
 // Instantiated per field, so widths and pattern characters are constants.
 template <const IsoParser &parser, int i>
-[[gnu::always_inline]] inline bool scan_field(ScanState &state, int *out)
+TESSEL_ALWAYS_INLINE bool scan_field(ScanState &state, int *out)
 {
     constexpr Field field = parser.pattern.fields[i];
     const unsigned char *p = state.p;
@@ -274,7 +274,7 @@ inline int scan(const char *text, int *out)
 }
 
 // Raises ValueError(format % ascii(repr(value))); only error paths get here.
-[[gnu::noinline, gnu::cold]] PyObject *raise_with_repr(const char *format, PyObject *value)
+TESSEL_NOINLINE TESSEL_COLD PyObject *raise_with_repr(const char *format, PyObject *value)
 {
     Ref repr(PyObject_Repr(value));
     if (!repr) {
@@ -421,7 +421,7 @@ struct UnicodeResultProcessorObject {
     PyObject_HEAD
     PyObject *encoding;  // bytes, ASCII name of the codec; null until __init__
     PyObject *errors;    // bytes, ASCII name of the error handler; null until __init__
-    unsigned route;      // route_for(encoding, errors); written under the lock, read without
+    std::uint32_t route;  // route_for(encoding, errors); written under the lock, read without
 };
 
 inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexcept
@@ -429,7 +429,7 @@ inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexce
     return reinterpret_cast<UnicodeResultProcessorObject *>(self);
 }
 
-[[gnu::noinline, gnu::cold]] PyObject *raise_uninitialised(PyObject *self)
+TESSEL_NOINLINE TESSEL_COLD PyObject *raise_uninitialised(PyObject *self)
 {
     PyErr_Format(PyExc_RuntimeError, "%.200s object is not initialised: __init__ was never called",
                  Py_TYPE(self)->tp_name);
@@ -475,14 +475,14 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!failed) {
         errors_bytes.reset(std::exchange(processor->errors, errors_bytes.release()));
     }
-    __atomic_store_n(&processor->route, route_for(processor->encoding, processor->errors), __ATOMIC_RELAXED);
+    tessel::shared::store_relaxed(&processor->route, route_for(processor->encoding, processor->errors));
     Py_END_CRITICAL_SECTION();
     return failed ? -1 : 0;
 }
 
 // PyUnicode_Decode by the stored names, held for the call: a codec or error
 // handler written in Python, or another thread, could run __init__ again.
-[[gnu::noinline]] PyObject *decode_by_name(PyObject *self, PyObject *value)
+TESSEL_NOINLINE PyObject *decode_by_name(PyObject *self, PyObject *value)
 {
     UnicodeResultProcessorObject *processor = as_unicode_processor(self);
     Ref encoding;
@@ -504,7 +504,7 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
 
 inline PyObject *decode(PyObject *self, PyObject *value)
 {
-    const unsigned route = __atomic_load_n(&as_unicode_processor(self)->route, __ATOMIC_RELAXED);
+    const std::uint32_t route = tessel::shared::load_relaxed(&as_unicode_processor(self)->route);
     if (route <= kByName || !PyBytes_Check(value)) [[unlikely]] {
         return decode_by_name(self, value);  // also raises for an unset processor or a non-bytes value
     }
@@ -648,7 +648,7 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
 // fmt % value for a format "%.Nf" and an exact float or int, without parsing
 // the format: the float conversion % does, then the interpreter's own float
 // formatting with the same arguments.
-[[gnu::always_inline]] inline PyObject *format_fixed(PyObject *value, int precision)
+TESSEL_ALWAYS_INLINE PyObject *format_fixed(PyObject *value, int precision)
 {
     // PyFloat_AsDouble would reach an exact int through int.__float__, which is this.
     const double x = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyLong_AsDouble(value);

@@ -6,7 +6,7 @@
 #ifndef TESSEL_PYREF_H
 #define TESSEL_PYREF_H
 
-#include "compat.h"
+#include "portable.h"
 
 #include <utility>
 

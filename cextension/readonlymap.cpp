@@ -26,7 +26,7 @@ inline PyObject *private_dict(PyObject *self) noexcept
 
 // Exported for native callers; also our length slot.  The caller passes an
 // immutabledict: the type is not checked.
-extern "C" __attribute__((visibility("default"))) Py_ssize_t ImmutableDict_length(PyObject *self)
+extern "C" TESSEL_EXPORT Py_ssize_t ImmutableDict_length(PyObject *self)
 {
     return PyDict_Size(private_dict(self));
 }
@@ -36,22 +36,46 @@ namespace {
 // Instances released lately, kept for reuse where the GIL guards them: a
 // merge then allocates what {**a, **b} does, whose dicts come from a free
 // list too.  None are kept on the free-threaded build.
-constexpr int free_list_capacity = tessel::compat::gil_always_held ? 16 : 0;
-ImmutableDictObject *free_list[16];
-int free_list_count = 0;
+template <int Capacity>
+struct FreeList {
+    ImmutableDictObject *items[Capacity] = {};
+    int count = 0;  // items[0 .. count) are kept, 0 <= count <= Capacity
+
+    ImmutableDictObject *take() noexcept
+    {
+        assert(0 <= count && count <= Capacity);
+        return count > 0 ? items[--count] : nullptr;
+    }
+
+    bool keep(ImmutableDictObject *released) noexcept
+    {
+        assert(0 <= count && count <= Capacity);
+        if (count == Capacity) {
+            return false;
+        }
+        items[count++] = released;
+        return true;
+    }
+};
+
+// Keeps nothing, and has nothing a compiler could call unused.
+template <>
+struct FreeList<0> {
+    static ImmutableDictObject *take() noexcept { return nullptr; }
+    static bool keep(ImmutableDictObject *) noexcept { return false; }
+};
+
+constinit FreeList<tessel::compat::gil_always_held ? 16 : 0> free_list;
 
 // Wraps a dict we already own in a new instance; the dict is consumed either way.
 PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
 {
     Ref dict(steal_dict);
-    ImmutableDictObject *self = nullptr;
-    if constexpr (free_list_capacity > 0) {
-        if (free_list_count > 0) {
-            self = free_list[--free_list_count];
-            PyObject_Init(reinterpret_cast<PyObject *>(self), &ImmutableDictType);  // a fresh reference count
-        }
+    ImmutableDictObject *self = free_list.take();
+    if (self != nullptr) {
+        PyObject_Init(reinterpret_cast<PyObject *>(self), &ImmutableDictType);  // a fresh reference count
     }
-    if (self == nullptr) {
+    else {
         self = PyObject_GC_New(ImmutableDictObject, &ImmutableDictType);
         if (self == nullptr) {
             return nullptr;
@@ -160,13 +184,9 @@ void immutabledict_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<ImmutableDictObject *>(self)->dict);
-    if constexpr (free_list_capacity > 0) {
-        if (free_list_count < free_list_capacity) {
-            free_list[free_list_count++] = reinterpret_cast<ImmutableDictObject *>(self);
-            return;
-        }
+    if (!free_list.keep(reinterpret_cast<ImmutableDictObject *>(self))) {
+        PyObject_GC_Del(self);
     }
-    PyObject_GC_Del(self);
 }
 
 int immutabledict_traverse(PyObject *self, visitproc visit, void *arg)
@@ -375,6 +395,7 @@ tessel::StaticTypes<1> mapkit_types{{&ImmutableDictType}, {}, false, false};
 void forget_interpreter()
 {
     tessel::restore_types(mapkit_types);
+    free_list = {};  // its instances were the ended interpreter's memory
 }
 
 }  // namespace

@@ -13,19 +13,16 @@
 #include "pyref.h"
 #include "restart.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 using tessel::Ref;
-using tessel::compat::load_acquire;
-using tessel::compat::load_relaxed;
-using tessel::compat::store_relaxed;
-using tessel::compat::store_release;
+using tessel::shared::load_acquire;
+using tessel::shared::load_relaxed;
+using tessel::shared::store_relaxed;
+using tessel::shared::store_release;
 
 namespace {
-
-static_assert(sizeof(long) == 8, "key styles and positions are 64-bit C longs");
 
 // Key styles (the host names them too, next to Row): what row[key] accepts.
 // Any value other than these reads like KEY_OBJECTS_NO_WARN.
@@ -38,8 +35,8 @@ enum KeyStyle : long {
 
 // Every field may be replaced by a setter or a re-run initialiser while
 // another thread reads the row: object fields are read with field_ref() and
-// replaced with replace_field() (compat.h), the key style is read and written
-// atomically.  A reader sees the old value or the new one, held.
+// replaced with replace_field() (portable.h), the key style is read and
+// written atomically.  A reader sees the old value or the new one, held.
 //
 // The one rule for filling: a row under construction is reachable by nobody
 // else.  Its maker holds the only reference and keeps it from the collector
@@ -51,7 +48,7 @@ struct BaseRowObject {
     PyObject *parent;  // result metadata object, owned; null until set
     PyObject *row;     // the values, owned: a tuple from the initialiser, any sequence from _data
     PyObject *keymap;  // exact dict from column keys to records, owned
-    long key_style;
+    Py_ssize_t key_style;  // a C long's value, kept at the width the shared-field atomics have
 };
 
 struct TupleGetterObject {
@@ -77,22 +74,22 @@ inline TupleGetterObject *as_getter(PyObject *self) noexcept
 // The row's fields, each a new reference (empty when never set).
 inline Ref parent_of(BaseRowObject *self) noexcept
 {
-    return Ref(tessel::compat::field_ref(reinterpret_cast<PyObject *>(self), &self->parent));
+    return Ref(tessel::shared::field_ref(reinterpret_cast<PyObject *>(self), &self->parent));
 }
 
 inline Ref values_of(BaseRowObject *self) noexcept
 {
-    return Ref(tessel::compat::field_ref(reinterpret_cast<PyObject *>(self), &self->row));
+    return Ref(tessel::shared::field_ref(reinterpret_cast<PyObject *>(self), &self->row));
 }
 
 inline Ref keymap_of(BaseRowObject *self) noexcept
 {
-    return Ref(tessel::compat::field_ref(reinterpret_cast<PyObject *>(self), &self->keymap));
+    return Ref(tessel::shared::field_ref(reinterpret_cast<PyObject *>(self), &self->keymap));
 }
 
 inline long key_style_of(const BaseRowObject *self) noexcept
 {
-    return load_relaxed(&self->key_style);
+    return static_cast<long>(load_relaxed(&self->key_style));
 }
 
 // What the interpreter raises when its protocols are handed a null object;
@@ -125,12 +122,12 @@ inline Result guarded(Call call, Result failed) noexcept
 // interpreter's lifetime.  Any other interpreter has modules of its own, made
 // and destroyed with it, and asks its sys.modules each time.
 
-std::atomic<PyObject *> result_module_cache{nullptr};
-std::atomic<PyObject *> row_module_cache{nullptr};
+PyObject *result_module_cache = nullptr;
+PyObject *row_module_cache = nullptr;
 
 // Everything rowkit takes from the host package by name.
 struct HostName {
-    std::atomic<PyObject *> *module_cache;
+    PyObject **module_cache;
     const char *module;
     const char *attribute;
 };
@@ -139,14 +136,15 @@ constexpr HostName host_metadata_class{&result_module_cache, "tessel.engine.resu
 constexpr HostName host_row_class{&row_module_cache, "tessel.engine.row", "Row"};
 constexpr HostName host_reconstructor{&row_module_cache, "tessel.engine.row", "rowproxy_reconstructor"};
 
-// Borrowed reference to the cached module (it is never released), or null
+// Borrowed reference to the cached module (never released: it lives as long
+// as the main interpreter, and is forgotten with it), or null
 // with the import's error; a failed import leaves the cache empty.  Two
 // threads may both import; the first to publish wins and the other drops its
 // reference (sys.modules hands both the same module anyway).
 PyObject *host_module(const HostName &name) noexcept
 {
-    std::atomic<PyObject *> &cache = *name.module_cache;
-    PyObject *module = cache.load(std::memory_order_acquire);
+    PyObject **cache = name.module_cache;
+    PyObject *module = load_acquire(cache);
     if (module != nullptr) {
         return module;
     }
@@ -155,8 +153,7 @@ PyObject *host_module(const HostName &name) noexcept
         return nullptr;
     }
     PyObject *expected = nullptr;
-    if (cache.compare_exchange_strong(expected, imported, std::memory_order_acq_rel,
-                                      std::memory_order_acquire)) {
+    if (tessel::shared::compare_exchange(cache, expected, imported)) {
         return imported;
     }
     Py_DECREF(imported);
@@ -316,7 +313,7 @@ int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, Py
             store_release(field, steal);
         }
         else {
-            tessel::compat::replace_field(reinterpret_cast<PyObject *>(self), field, steal);
+            tessel::shared::replace_field(reinterpret_cast<PyObject *>(self), field, steal);
         }
     };
     store(&self->parent, Py_NewRef(parent));
@@ -367,7 +364,7 @@ inline bool plain_layout(PyTypeObject *type) noexcept
 
 // The ordinary route, as the interpreter takes it for a class without a
 // vectorcall: an argument tuple and keyword dict for the metaclass's call.
-[[gnu::noinline]] PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
+TESSEL_NOINLINE PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
                                                         PyObject *kwnames)
 {
     Ref positional(PyTuple_New(nargs));
@@ -395,7 +392,7 @@ inline bool plain_layout(PyTypeObject *type) noexcept
 // BaseRow(...) through the allocator and the initialiser's own work, for
 // everything the fast path below leaves out.  Kept out of line so that path
 // stays short.
-[[gnu::noinline]] PyObject *construct_generally(PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs)
+TESSEL_NOINLINE PyObject *construct_generally(PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs)
 {
     if (nargs != 5) {
         // PyArg_UnpackTuple's own wording.
@@ -540,7 +537,7 @@ Py_ssize_t baserow_length(PyObject *self)
 
 PyObject *baserow_item(PyObject *self, Py_ssize_t index)
 {
-    PyObject *row = tessel::compat::field_if_unshared(&as_row(self)->row);
+    PyObject *row = tessel::shared::field_if_unshared(&as_row(self)->row);
     if (row != nullptr) {
         return Py_XNewRef(PyTuple_GetItem(row, index));
     }
@@ -639,7 +636,7 @@ inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
 // other thread can release them meanwhile (the hot path), held otherwise.
 inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 {
-    PyObject *row = tessel::compat::field_if_unshared(&self->row);
+    PyObject *row = tessel::shared::field_if_unshared(&self->row);
     if (row != nullptr) {
         return row_value_at(row, position);
     }
@@ -649,7 +646,7 @@ inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 // Everything after the map's answer that isn't a plain record found for a
 // subscript or attribute: a missing key, an odd record, an ambiguous name,
 // the warning.  Out of line, so the common lookup stays short.
-[[gnu::noinline]] PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style,
+TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style,
                                            PyObject *found)
 {
     Ref record(found);
@@ -797,8 +794,8 @@ PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
 // change (or odd) just misses, and a writer that finds another one at work
 // leaves the entry to it.
 struct NotAnAttribute {
-    unsigned int sequence;
-    unsigned int version;
+    std::uint32_t sequence;
+    std::uint32_t version;
     PyTypeObject *type;
     PyObject *name;
 };
@@ -816,43 +813,35 @@ inline bool in_main_interpreter() noexcept
     }
 }
 
-template <typename T>
-inline std::atomic_ref<T> shared(T &field) noexcept
-{
-    return std::atomic_ref<T>(field);
-}
-
-inline NotAnAttribute &not_an_attribute_entry(PyObject *name, unsigned int version) noexcept
+inline NotAnAttribute &not_an_attribute_entry(PyObject *name, std::uint32_t version) noexcept
 {
     std::size_t hash = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^ version;
     return not_an_attribute[hash & (not_an_attribute_slots - 1)];
 }
 
 inline bool known_not_an_attribute(NotAnAttribute &entry, PyTypeObject *type, PyObject *name,
-                                   unsigned int version) noexcept
+                                   std::uint32_t version) noexcept
 {
     // Acquiring loads: a field from a write under way makes the second count
     // read show that write.
-    unsigned int before = shared(entry.sequence).load(std::memory_order_acquire);
-    bool same = shared(entry.name).load(std::memory_order_acquire) == name &&
-                shared(entry.type).load(std::memory_order_acquire) == type &&
-                shared(entry.version).load(std::memory_order_acquire) == version;
-    return same && (before & 1) == 0 && shared(entry.sequence).load(std::memory_order_relaxed) == before;
+    std::uint32_t before = load_acquire(&entry.sequence);
+    bool same = load_acquire(&entry.name) == name && load_acquire(&entry.type) == type &&
+                load_acquire(&entry.version) == version;
+    return same && (before & 1) == 0 && load_relaxed(&entry.sequence) == before;
 }
 
 inline void remember_not_an_attribute(NotAnAttribute &entry, PyTypeObject *type, PyObject *name,
-                                      unsigned int version) noexcept
+                                      std::uint32_t version) noexcept
 {
-    unsigned int sequence = shared(entry.sequence).load(std::memory_order_relaxed);
-    if ((sequence & 1) != 0 ||
-        !shared(entry.sequence).compare_exchange_strong(sequence, sequence + 1, std::memory_order_relaxed)) {
+    std::uint32_t sequence = load_relaxed(&entry.sequence);
+    if ((sequence & 1) != 0 || !tessel::shared::compare_exchange(&entry.sequence, sequence, sequence + 1)) {
         return;
     }
     // Releasing stores: whoever reads one of them also sees the odd count.
-    shared(entry.name).store(name, std::memory_order_release);
-    shared(entry.type).store(type, std::memory_order_release);
-    shared(entry.version).store(version, std::memory_order_release);
-    shared(entry.sequence).store(sequence + 2, std::memory_order_release);
+    store_release(&entry.name, name);
+    store_release(&entry.type, type);
+    store_release(&entry.version, version);
+    store_release(&entry.sequence, sequence + 2);
 }
 
 // True when the generic attribute lookup is sure to find nothing: no instance
@@ -866,7 +855,7 @@ bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
     // Read before the probe: a change during it renews the version, so what
     // the probe saw is never filed under a version it doesn't describe.  0,
     // which leaves the table alone, outside the main interpreter.
-    unsigned int version = in_main_interpreter() ? tessel::compat::type_version(type) : 0;
+    std::uint32_t version = in_main_interpreter() ? tessel::shared::type_version(type) : 0;
     NotAnAttribute &entry = not_an_attribute_entry(name, version);
     if (version != 0 && known_not_an_attribute(entry, type, name, version)) {
         return true;
@@ -882,7 +871,7 @@ bool surely_not_an_attribute(PyObject *self, PyObject *name) noexcept
 }
 
 // A failed column lookup by attribute: its KeyError becomes an AttributeError.
-[[gnu::cold]] [[gnu::noinline]] PyObject *no_such_attribute(PyObject *name)
+TESSEL_COLD TESSEL_NOINLINE PyObject *no_such_attribute(PyObject *name)
 {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
         return nullptr;
@@ -902,7 +891,7 @@ inline PyObject *column_by_attribute(PyObject *self, PyObject *name)
 
 // The generic lookup, minus the AttributeError it would make for a column
 // name (suppress flag); attributes win over columns.
-[[gnu::noinline]] PyObject *attribute_or_column(PyObject *self, PyObject *name)
+TESSEL_NOINLINE PyObject *attribute_or_column(PyObject *self, PyObject *name)
 {
     PyObject *attribute = tessel::compat::generic_getattr_or_null(self, name);
     if (attribute != nullptr || PyErr_Occurred()) {
@@ -976,7 +965,7 @@ int baserow_set_parent(PyObject *self, PyObject *value, void *)
     if (PyObject_IsInstance(value, metadata_class.get()) != 1) {
         return refuse_value("parent", "an instance of ResultMetaData");
     }
-    tessel::compat::replace_field(self, &as_row(self)->parent, Py_NewRef(value));
+    tessel::shared::replace_field(self, &as_row(self)->parent, Py_NewRef(value));
     return 0;
 }
 
@@ -988,7 +977,7 @@ int baserow_set_data(PyObject *self, PyObject *value, void *)
     if (!PySequence_Check(value)) {
         return refuse_value("row", "a sequence");
     }
-    tessel::compat::replace_field(self, &as_row(self)->row, Py_NewRef(value));
+    tessel::shared::replace_field(self, &as_row(self)->row, Py_NewRef(value));
     return 0;
 }
 
@@ -1000,7 +989,7 @@ int baserow_set_keymap(PyObject *self, PyObject *value, void *)
     if (!PyDict_CheckExact(value)) {
         return refuse_value("keymap", "a dict");
     }
-    tessel::compat::replace_field(self, &as_row(self)->keymap, Py_NewRef(value));
+    tessel::shared::replace_field(self, &as_row(self)->keymap, Py_NewRef(value));
     return 0;
 }
 
@@ -1389,8 +1378,8 @@ tessel::StaticTypes<2> rowkit_types{{&BaseRowType, &TupleGetterType}, {}, false,
 void forget_interpreter()
 {
     tessel::restore_types(rowkit_types);
-    result_module_cache.store(nullptr, std::memory_order_relaxed);
-    row_module_cache.store(nullptr, std::memory_order_relaxed);
+    result_module_cache = nullptr;
+    row_module_cache = nullptr;
     mapping_method_name = nullptr;
     own_mapping_method = nullptr;
     for (NotAnAttribute &entry : not_an_attribute) {

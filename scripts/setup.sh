@@ -25,16 +25,20 @@ fi
 
 export PATH="$venv/bin:$PATH"  # the pinned meson and ninja build us
 
+# The main environment also gets the packaging and format tools.
+requirements=(-r requirements-dev.txt)
+[ "$venv" = "$root/.venv" ] && requirements+=(-r requirements-tools.txt)
 stamp="$venv/.requirements.sha256"
-want=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+want=$(echo "${requirements[*]}" | cat - requirements-dev.txt requirements-tools.txt | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt >&2
+    PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check "${requirements[@]}" >&2
     echo "$want" > "$stamp"
 fi
 
 # No build isolation: the pinned meson-python above builds, and build/ stays
 # incremental between runs.
-meson_args=()
+# Our own builds treat warnings as errors; a user's pip install does not.
+meson_args=("-Csetup-args=-Dwerror=true")
 for arg in ${TESSEL_MESON_ARGS:-}; do
     meson_args+=("-Csetup-args=$arg")
 done

@@ -5,6 +5,9 @@
 #               3.11, 3.12, 3.13 and 3.14 with the GIL, 3.14t free-threaded and
 #               3.15 as a forward check, each in its own environment; then rows,
 #               getters and mappings pickled on each are read back on all
+#   clang       Clang with libc++ (Debian's clang 14 and libc++ 14, which has no
+#               std::atomic_ref, like older Apple toolchains) builds with
+#               warnings as errors on 3.14t and 3.11 and passes the suite
 #   leaks       a debug build of 3.14t; every test is repeated and fails if
 #               reference counts or allocated blocks keep growing
 #   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t
@@ -25,7 +28,8 @@ cd "$root"
 
 matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11)
-modes=(release leaks sanitizers tsan parallel wheels)
+clang_matrix=(3.14t 3.11)
+modes=(release clang leaks sanitizers tsan parallel wheels)
 case "${1:-}" in
     --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
@@ -149,6 +153,42 @@ cross_pickles() {
         $((SECONDS - started))
 }
 
+# Clang on libc++ in environments of their own.  A build whose compile
+# commands weren't Clang's with libc++ fails its row, so the row can't pass on
+# another toolchain's build.
+run_clang() {
+    local v py venv started status
+    for v in "${clang_matrix[@]}"; do
+        echo "=== tests: Clang and libc++ build on $v" >&2
+        started=$SECONDS
+        if ! bash scripts/debs.sh clang libc++-dev libc++abi-dev; then
+            not_run clang "$v" "?" $((SECONDS - started)) "Clang and libc++ could not be installed"
+            continue
+        fi
+        if ! py=$(bash scripts/python.sh "$v"); then
+            not_run clang "$v" "?" $((SECONDS - started)) "interpreter $v not found or not built (see above)"
+            continue
+        fi
+        venv="$root/.venv-clang-$v"
+        if ! CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ \
+             TESSEL_PYTHON="$v" TESSEL_VENV="$venv" TESSEL_BUILD_DIR="$root/build/clang-$v" bash scripts/setup.sh; then
+            not_run clang "$v" "$(describe "$py")" $((SECONDS - started)) "set-up or build failed (see above)"
+            continue
+        fi
+        if ! grep -q '"command": "clang++ .*-stdlib=libc++' "$root/build/clang-$v/compile_commands.json"; then
+            not_run clang "$v" "$(describe "$py")" $((SECONDS - started)) "the build was not Clang's with libc++"
+            continue
+        fi
+        set +e
+        "$venv/bin/python" -P -m pytest --junitxml="$results/clang-$v.xml" "$@"
+        status=$?
+        set -e
+        record_junit clang "$(version_of "$py")" "$(describe "$py"), Clang $(clang -dumpversion), libc++" \
+            "$results/clang-$v.xml" "$status" $((SECONDS - started))
+    done
+    return 0
+}
+
 run_leaks() {
     TESSEL_PYTHON=debug TESSEL_VENV="$root/.venv-debug" TESSEL_BUILD_DIR="$root/build/debug" \
         bash scripts/setup.sh
@@ -246,7 +286,7 @@ run_wheels() {
     return 0
 }
 
-self_recording=" release parallel wheels "
+self_recording=" release clang parallel wheels "
 labels_leaks="free-threaded, debug, leak check"
 labels_sanitizers="free-threaded, ASan+UBSan"
 labels_tsan="free-threaded, ThreadSanitizer"

@@ -65,7 +65,7 @@ for v in "${pythons[@]}"; do
     env_for "$work/build-$v" "$v" requirements-dev.txt
     tag=$("$work/build-$v/bin/python" -c 'import sys, sysconfig; v = "%d%d" % sys.version_info[:2]; print(f"cp{v}-cp{v}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
     PATH="$work/build-$v/bin:$PATH" PYTHONWARNINGS=ignore "$work/build-$v/bin/python" -m pip wheel -q \
-        --disable-pip-version-check --no-build-isolation --no-deps -w "$work/raw" "$sdist" >&2 \
+        --disable-pip-version-check --no-build-isolation --no-deps -Csetup-args=-Dwerror=true -w "$work/raw" "$sdist" >&2 \
         || die "wheel build for $v failed"
     raw=$(ls "$work/raw"/tessel-*-"$tag"-linux_*.whl) || die "no $tag wheel was built for $v"
     # The most widely installable manylinux tag that the wheel's symbol versions allow.

@@ -1,0 +1,74 @@
+"""What we ship besides the code: sources any supported compiler takes, and
+the wheel workflow for the platforms this machine can't run."""
+
+import itertools
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).parent.parent
+SOURCES = ROOT / "cextension"
+# Spellings one compiler has and another lacks, and atomics outside the one
+# vocabulary for shared fields.
+COMPILER_SPECIFIC = re.compile(r"__atomic|__builtin|__attribute__|\[\[gnu::|std::atomic|_Py_atomic_|_MSC_VER|__GNUC__|__clang__")
+
+
+def test_compiler_specific_code_stays_in_one_header():
+    if not SOURCES.is_dir():
+        pytest.skip("run from outside the source tree")
+    found = [
+        f"{path.name}:{number}: {line.strip()}"
+        for path in sorted(SOURCES.glob("*.[ch]*"))
+        if path.name != "portable.h"
+        for number, line in enumerate(path.read_text().splitlines(), 1)
+        if COMPILER_SPECIFIC.search(line)
+    ]
+    assert not found, "\n".join(found)
+
+
+# The tools take seconds and come with requirements-tools.txt: only where asked for.
+@pytest.fixture
+def tools(request):
+    if os.environ.get("TESSEL_TYPECHECK") != "1":
+        pytest.skip("packaging checks run with TESSEL_TYPECHECK=1")
+    if request.config.getoption("--leaks", default=False):
+        pytest.skip("packaging checks don't repeat")
+    if not (ROOT / "pyproject.toml").is_file() or not (ROOT / ".github").is_dir():
+        pytest.skip("run from outside the source tree")
+
+
+def run(args):
+    done = subprocess.run(args, cwd=ROOT, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+def identifiers(pythons, platforms):
+    return {f"{p}-{platform}" for p, platform in itertools.product(pythons, platforms)}
+
+
+def test_wheel_workflow_builds_what_we_support(tools):
+    pythons = ["cp311", "cp312", "cp313", "cp314", "cp314t"]
+    expected = {
+        "linux": identifiers(pythons, [f"{libc}_{arch}" for libc in ("manylinux", "musllinux")
+                                       for arch in ("x86_64", "aarch64")]),
+        "macos": identifiers(pythons, ["macosx_x86_64", "macosx_arm64"]),
+        "windows": identifiers(pythons, ["win_amd64"]),
+    }
+    for platform, wanted in expected.items():
+        out = run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform])
+        assert set(out.split()) == wanted, platform
+
+
+def test_wheel_workflow_passes_its_linters(tools):
+    workflow = str(ROOT / ".github" / "workflows" / "wheels.yml")
+    bindir = pathlib.Path(sys.executable).parent
+    lint = [shutil.which("check-jsonschema", path=bindir), shutil.which("zizmor", path=bindir)]
+    assert all(lint), "requirements-tools.txt is not installed"
+    run([lint[0], "--builtin-schema", "vendor.github-workflows", workflow])
+    run([lint[1], "--offline", "--config", str(ROOT / ".github" / "zizmor.yml"), workflow])
