@@ -88,10 +88,18 @@ inline constexpr bool gil_always_held = true;
 #endif
 
 // ---------------------------------------------------------------------------
-// Static types of the standard library (datetime's among them) that keep their
-// dictionaries per interpreter, made when that interpreter readies them.
+// A tuple's hash, kept in the tuple once computed (3.14 on): where the field
+// exists, a pointer to it (-1 in it until computed, read relaxed); else null.
 
-inline constexpr bool static_types_per_interpreter = PY_VERSION_HEX >= 0x030D0000;
+inline const Py_hash_t *tuple_hash_field(PyObject *tuple) noexcept
+{
+#if PY_VERSION_HEX >= 0x030E0000
+    return &reinterpret_cast<PyTupleObject *>(tuple)->ob_hash;
+#else
+    (void)tuple;
+    return nullptr;
+#endif
+}
 
 // ---------------------------------------------------------------------------
 // Running without the GIL

@@ -120,24 +120,6 @@ constexpr bool is_digit(unsigned char c)
     return static_cast<unsigned char>(c - '0') < 10;
 }
 
-PyInterpreterState *main_interpreter = nullptr;  // when the module was made there
-
-// True when the datetime types can be used in this interpreter.  Where they
-// keep their attributes per interpreter, another interpreter than ours (a
-// legacy subinterpreter, which shares our module without making it again)
-// has them only once it has imported the datetime module itself.
-bool datetime_usable_here() noexcept
-{
-    if constexpr (!tessel::compat::static_types_per_interpreter) {
-        return true;
-    }
-    if (PyInterpreterState_Get() == main_interpreter) {
-        return true;
-    }
-    Ref module(PyImport_ImportModule("datetime"));
-    return static_cast<bool>(module);
-}
-
 PyObject *build_datetime(const int *f)
 {
     return PyDateTimeAPI->DateTime_FromDateAndTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6], Py_None,
@@ -312,9 +294,6 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
     }
     if (converted < parser.min_fields) {
         return raise_with_repr(parser.scan_failure, value);
-    }
-    if (!datetime_usable_here()) {
-        return nullptr;
     }
     return parser.build(fields);  // range checks are the constructor's
 }
@@ -774,7 +753,6 @@ tessel::StaticTypes<2> convkit_types{{&UnicodeResultProcessorType, &DecimalResul
 void forget_interpreter()
 {
     tessel::restore_types(convkit_types);
-    main_interpreter = nullptr;
 }
 
 }  // namespace
@@ -793,8 +771,6 @@ PyMODINIT_FUNC PyInit_convkit(void)
     if (PyDateTimeAPI == nullptr) {
         return nullptr;
     }
-    // Made outside the main interpreter, the module trusts no interpreter to have datetime ready.
-    main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main() ? PyInterpreterState_Get() : nullptr;
     if (tessel::add_type(module.get(), "UnicodeResultProcessor", &UnicodeResultProcessorType) < 0
         || tessel::add_type(module.get(), "DecimalResultProcessor", &DecimalResultProcessorType) < 0) {
         return nullptr;

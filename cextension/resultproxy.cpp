@@ -567,6 +567,13 @@ Py_hash_t baserow_hash(PyObject *self)
         unset_field();
         return -1;
     }
+    if (PyTuple_CheckExact(values.get())) {
+        const Py_hash_t *known = tessel::compat::tuple_hash_field(values.get());
+        Py_hash_t hash = known != nullptr ? load_relaxed(known) : -1;
+        if (hash != -1) {
+            return hash;  // computed before: nothing left to recurse into
+        }
+    }
     // Guarded even for a tuple: hashing it hashes its items, which may be rows.
     return guarded([&values] { return PyObject_Hash(values.get()); }, Py_hash_t{-1});
 }
