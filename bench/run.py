@@ -8,7 +8,10 @@ drift of the machine touches both alike.  A repetition times each side as the be
 of three short runs, its loop count taken from timeit's autorange.  The table
 reports each side's best time per operation, their ratio ours / peer (below 1 we
 are faster) and the spread of the per-repetition ratios; a case with a target
-gets a verdict, reported and never enforced.
+gets a verdict, reported and never enforced.  Every row of ours times the
+host's own objects: rows made by SQLiteResult's row maker over a real cursor and
+its fetches, never a row built by hand in a shape the host doesn't make.  A
+table of memory per row, from the allocator's count, follows.
 
     .venv/bin/python -P bench/run.py [--repeat N] [--target-ms MS] [--only TEXT]
                                      [--json FILE] [--plot FILE.png] [--from JSON]
@@ -17,6 +20,7 @@ gets a verdict, reported and never enforced.
 from __future__ import annotations
 
 import argparse
+import builtins
 import datetime
 import gc
 import json
@@ -32,7 +36,6 @@ from collections import namedtuple
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from decimal import Decimal
-from functools import partial
 from types import MappingProxyType
 from typing import Any
 
@@ -42,9 +45,7 @@ with warnings.catch_warnings():
     warnings.filterwarnings("ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
     from tessel import convkit, mapkit, rowkit
     from tessel.__main__ import TABLE, claim_table, fetch_raw, fetch_sqlite_rows, fetch_tessel, populate
-    from tessel.engine.result import ResultMetaData
-    from tessel.engine.row import Row
-    from tessel.engine.sqlite import DEFAULT_OPTIONS
+    from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types
 
     try:
         import ciso8601
@@ -111,76 +112,114 @@ def as_tuples(rows: list) -> list:
     return [tuple(r) for r in rows]
 
 
+def host_result(conn: sqlite3.Connection, query: str, options: Any = DEFAULT_OPTIONS) -> SQLiteResult:
+    """The host's result over a real cursor: its rows are what users get."""
+    return SQLiteResult(conn.execute(query), (), options)
+
+
 def row_cases() -> list[Case]:
     names = [f"c{i}" for i in range(10)]
-    values = tuple(range(10))
-    meta = ResultMetaData(names)
     conn = sqlite3.connect(":memory:")
-    cursor = conn.execute("select " + ", ".join(f"{i} as {n}" for i, n in enumerate(names)))
+    query = "select " + ", ".join(f"{i} as {n}" for i, n in enumerate(names))
+    cursor = conn.execute(query)
+    values = cursor.fetchone()
+    # The host's row maker and the host's rows, with its default options.
+    make_row = host_result(conn, query)._make_row
+    row = host_result(conn, query).fetchone()
     sq_row = sqlite3.Row(cursor, values)
     NT = namedtuple("NT", names)
     nt = NT(*values)
-    row_int = Row(meta, None, meta._keymap, 0, values)  # integer access, as the host reads rows
-    row_map = Row(meta, None, meta._keymap, 1, values)  # mapping access
     ns = dict(
-        BaseRow=rowkit.BaseRow, Row=Row, meta=meta, keymap=meta._keymap, values=values,
-        make_row=partial(Row, meta, None, meta._keymap, 0),
-        sqlite_Row=sqlite3.Row, cursor=cursor, sq_row=sq_row, NT=NT, nt=nt,
-        row_int=row_int, row_map=row_map,
+        values=values, make_row=make_row, sqlite_Row=sqlite3.Row, cursor=cursor, sq_row=sq_row, NT=NT, nt=nt,
+        row=row, dict=dict,
         tg=rowkit.tuplegetter(0, 5, 9), ig=operator.itemgetter(0, 5, 9),
         tg_names=rowkit.tuplegetter("c0", "c5", "c9"), ig_names=operator.itemgetter("c0", "c5", "c9"),
     )
     built = dict(normalize=as_tuple)
     return [
-        Case("row", "Row(...), 10 columns", "Row(meta, None, keymap, 0, values)",
+        Case("row", "SQLiteResult's row maker, 10 columns", "make_row(values)",
              "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, 0.8, **built),
-        Case("row", "partial(Row, ...)(t), 10 columns", "make_row(values)",
-             "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, 0.8, **built),
-        Case("row", "BaseRow(...), 10 columns", "BaseRow(meta, None, keymap, 0, values)",
-             "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, **built),
-        Case("row", "BaseRow(...), 10 columns", "BaseRow(meta, None, keymap, 0, values)",
+        Case("row", "SQLiteResult's row maker, 10 columns", "make_row(values)",
              "namedtuple._make(t)", "NT._make(values)", ns, **built),
-        Case("row", "row[0]", "row_int[0]", "sqlite3.Row[0]", "sq_row[0]", ns, 1.0),
-        Case("row", "row[0]", "row_int[0]", "namedtuple[0]", "nt[0]", ns),
-        Case("row", "row['c5']", "row_map['c5']", "sqlite3.Row['c5']", "sq_row['c5']", ns, 0.5),
-        Case("row", "row.c5", "row_int.c5", "namedtuple.c5", "nt.c5", ns, 1.5, stretch=1.3),
-        Case("row", "row.c5", "row_int.c5", "our row['c5']", "row_map['c5']", ns),
-        Case("row", "iterate", "for v in row_int: pass", "sqlite3.Row", "for v in sq_row: pass", ns,
-             check_ours="list(row_int)", check_peer="list(sq_row)"),
-        Case("row", "iterate", "for v in row_int: pass", "namedtuple", "for v in nt: pass", ns,
-             check_ours="list(row_int)", check_peer="list(nt)"),
-        Case("row", "hash", "hash(row_int)", "sqlite3.Row", "hash(sq_row)", ns,
+        Case("row", "row[0]", "row[0]", "sqlite3.Row[0]", "sq_row[0]", ns, 1.0),
+        Case("row", "row[0]", "row[0]", "namedtuple[0]", "nt[0]", ns),
+        Case("row", "row['c5']", "row['c5']", "sqlite3.Row['c5']", "sq_row['c5']", ns, 0.5),
+        Case("row", "row.c5", "row.c5", "namedtuple.c5", "nt.c5", ns, 1.5, stretch=1.3),
+        Case("row", "row.c5", "row.c5", "our row['c5']", "row['c5']", ns),
+        Case("row", "row._asdict()", "row._asdict()", "dict(sqlite3.Row)", "dict(sq_row)", ns),
+        Case("row", "row._asdict()", "row._asdict()", "namedtuple._asdict()", "nt._asdict()", ns),
+        Case("row", "iterate", "for v in row: pass", "sqlite3.Row", "for v in sq_row: pass", ns,
+             check_ours="list(row)", check_peer="list(sq_row)"),
+        Case("row", "iterate", "for v in row: pass", "namedtuple", "for v in nt: pass", ns,
+             check_ours="list(row)", check_peer="list(nt)"),
+        Case("row", "hash", "hash(row)", "sqlite3.Row", "hash(sq_row)", ns,
              same_type_only="sqlite3.Row hashes its description with its values"),
-        Case("row", "hash", "hash(row_int)", "namedtuple", "hash(nt)", ns),
+        Case("row", "hash", "hash(row)", "namedtuple", "hash(nt)", ns),
         Case("getter", "tuplegetter(0, 5, 9) on a tuple", "tg(values)", "itemgetter on a tuple", "ig(values)", ns, 1.1),
-        Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row_int)", "itemgetter on the row", "ig(row_int)", ns),
-        Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row_int)", "itemgetter on a tuple of the values",
+        Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row)", "itemgetter on the row", "ig(row)", ns),
+        Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row)", "itemgetter on a tuple of the values",
              "ig(values)", ns),
-        Case("getter", "tuplegetter of 3 names on a row", "tg_names(row_map)", "itemgetter on the row",
-             "ig_names(row_map)", ns),
+        Case("getter", "tuplegetter of 3 names on a row", "tg_names(row)", "itemgetter on the row",
+             "ig_names(row)", ns),
     ]
 
 
+def fetch_all_by(how: str, size: int = 100) -> Callable[[Any], list]:
+    """A whole fetch through one of the driver's ways, on a cursor or on the host's result alike."""
+    def fetchall(source: Any) -> list:
+        return source.fetchall()
+
+    def fetchmany(source: Any) -> list:
+        rows: list = []
+        while chunk := source.fetchmany(size):
+            rows += chunk
+        return rows
+
+    def iterate(source: Any) -> list:
+        return [row for row in source]
+
+    def fetchone(source: Any) -> list:
+        rows = []
+        append, fetch = rows.append, source.fetchone
+        while (row := fetch()) is not None:
+            append(row)
+        return rows
+
+    return {"fetchall": fetchall, "fetchmany": fetchmany, "iterate": iterate, "fetchone": fetchone}[how]
+
+
 def fetch_cases() -> list[Case]:
-    """SQLiteResult.fetchall over the main job's table, per row."""
+    """SQLiteResult's fetches over the main job's table, per row, against the driver's own."""
     conn = sqlite3.connect(":memory:")
     claim_table(conn)
     populate(conn, FETCH_ROWS)
     options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
-    ns = dict(conn=conn, options=options, fetch_tessel=fetch_tessel, fetch_raw=fetch_raw,
-              fetch_sqlite_rows=fetch_sqlite_rows)
+    types = declared_types(conn, TABLE)
+    query = f"SELECT * FROM {TABLE}"
+    ns = dict(conn=conn, options=options, types=types, query=query, SQLiteResult=SQLiteResult,
+              fetch_tessel=fetch_tessel, fetch_raw=fetch_raw, fetch_sqlite_rows=fetch_sqlite_rows,
+              **{f"by_{how}": fetch_all_by(how) for how in ("fetchall", "fetchmany", "iterate", "fetchone")})
     # With the collector on, as in an application: what a fetch keeps alive costs
     # again at each collection.
     per_row = dict(per=FETCH_ROWS, unit="row", repeat=7, normalize=as_tuples, collector=True)
-    return [
-        # The driver's tuples are checked through the main job's Python conversions,
-        # which the converted contender below is checked against as well.
+    # The driver's tuples are checked through the main job's Python conversions,
+    # which the converted contenders are checked against as well.
+    converted = "[tuple(r) for r in fetch_sqlite_rows(conn, options)]"
+    cases = [
         Case("fetch", "SQLiteResult.fetchall, per row", "fetch_tessel(conn, options)",
              "driver's fetchall, no conversions", "fetch_raw(conn, options)", ns, 2.0,
-             check_peer="[tuple(r) for r in fetch_sqlite_rows(conn, options)]", **per_row),
+             check_peer=converted, **per_row),
         Case("fetch", "SQLiteResult.fetchall, per row", "fetch_tessel(conn, options)",
              "sqlite3.Row, conversions in Python", "fetch_sqlite_rows(conn, options)", ns, 1.0, **per_row),
     ]
+    # The other ways to fetch do the same work per row as fetchall, plus their
+    # own per-call cost: for information, beside fetchall's target.
+    for how, label in (("fetchmany", "fetchmany(100)"), ("iterate", "iteration"), ("fetchone", "fetchone")):
+        cases.append(Case("fetch", f"SQLiteResult {label}, per row",
+                          f"by_{how}(SQLiteResult(conn.execute(query), types, options))",
+                          f"driver's {label}, no conversions", f"by_{how}(conn.execute(query))", ns,
+                          check_peer=converted, **per_row))
+    return cases
 
 
 def conversion_cases() -> list[Case]:
@@ -236,6 +275,24 @@ def mapping_cases() -> list[Case]:
         Case("mapping", "merge_with, 10 + 10, immutabledict", "ma.merge_with(mb)", "{**a, **b}", "{**a, **b}", ns,
              1.1, **mapped),
     ]
+    builtin_frozendict = getattr(builtins, "frozendict", None)
+    if builtin_frozendict is not None:
+        # The interpreter's own immutable mapping (3.15 on), the peer that users will compare with.
+        ns.update(bfd=builtin_frozendict(d), bfa=builtin_frozendict(a), bfb=builtin_frozendict(b),
+                  builtin_frozendict=builtin_frozendict)
+        label = "built-in frozendict"
+        cases += [
+            Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "builtin_frozendict(d)", ns,
+                 1.1, **mapped),
+            Case("mapping", "m[key]", "m['k5']", label, "bfd['k5']", ns, 1.1),
+            Case("mapping", "m.get(key)", "m.get('k5')", label, "bfd.get('k5')", ns, 1.1),
+            Case("mapping", "iterate", "for k in m: pass", label, "for k in bfd: pass", ns, 1.1,
+                 check_ours="list(m)", check_peer="list(bfd)"),
+            Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", label + " | dict", "bfa | b", ns, 1.1,
+                 **mapped),
+            Case("mapping", "union, 10 + 10, immutabledict", "ma.union(mb)", label + " | " + label, "bfa | bfb", ns,
+                 1.1, **mapped),
+        ]
     if frozendict_mod is not None:
         fd_impl = "C" if getattr(frozendict_mod, "c_ext", False) else "pure Python"
         ns.update(frozendict=frozendict_mod.frozendict, fd=frozendict_mod.frozendict(d),
@@ -260,6 +317,77 @@ def mapping_cases() -> list[Case]:
                  **unordered),
         ]
     return cases
+
+
+def memory_table(rows: int = FETCH_ROWS) -> list[dict]:
+    """Bytes per row of a fetched list, values and the list's slot included, from the allocator's own count.
+
+    Each contender reads the main job's table into a list while tracemalloc
+    traces; what is still allocated at the end, over the row count, is the row's
+    share.  The values are the driver's (or the processors') fresh objects, so
+    contenders over the same values hold the same ones.
+    """
+    import tracemalloc
+
+    conn = sqlite3.connect(":memory:")
+    claim_table(conn)
+    populate(conn, rows)
+    options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
+    types = declared_types(conn, TABLE)
+    query = f"SELECT * FROM {TABLE}"
+    NT = namedtuple("NT", [d[0] for d in conn.execute(query).description])
+
+    def sqlite_rows() -> list:
+        cursor = conn.cursor()
+        cursor.row_factory = sqlite3.Row
+        return cursor.execute(query).fetchall()
+
+    contenders: list[tuple[str, Callable[[], list], str | None, float | None]] = [
+        ("tuples (driver's fetchall)", lambda: conn.execute(query).fetchall(), None, None),
+        ("namedtuples", lambda: list(map(NT._make, conn.execute(query))), None, None),
+        ("sqlite3.Row", sqlite_rows, None, None),
+        ("tessel Row, no conversions", lambda: SQLiteResult(conn.execute(query), (), options).fetchall(),
+         "sqlite3.Row", 1.1),
+        ("sqlite3.Row, conversions in Python", lambda: fetch_sqlite_rows(conn, options), None, None),
+        ("tessel Row, native conversions", lambda: SQLiteResult(conn.execute(query), types, options).fetchall(),
+         "sqlite3.Row, conversions in Python", None),
+    ]
+    sizes: dict[str, float] = {}
+    results = []
+    for name, fetch, peer, target in contenders:
+        fetch()  # a first run warms the statement cache and the processors
+        per_row = []
+        for _ in range(3):
+            gc.collect()
+            tracemalloc.start()
+            try:
+                before = tracemalloc.get_traced_memory()[0]
+                kept = fetch()
+                gc.collect()
+                per_row.append((tracemalloc.get_traced_memory()[0] - before) / len(kept))
+                del kept
+            finally:
+                tracemalloc.stop()
+        sizes[name] = min(per_row)
+        results.append({"rows": name, "bytes_per_row": sizes[name], "peer": peer,
+                        "ratio": sizes[name] / sizes[peer] if peer else None, "target": target})
+    conn.close()
+    return results
+
+
+def print_memory_table(results: list[dict], rows: int = FETCH_ROWS) -> None:
+    print()
+    print(f"# Memory per row: {rows:,} rows of the main job's 9-column table fetched into a list, "
+          "bytes per row from tracemalloc (values and the list's slot included)")
+    header = f"{'rows':40} {'bytes/row':>9}  {'against':36} {'ratio':>6}  target"
+    print(header)
+    print("-" * (len(header) + 10))
+    for r in results:
+        ratio = f"{r['ratio']:6.2f}" if r["ratio"] is not None else " " * 6
+        target = ""
+        if r["target"] is not None:
+            target = "≤%.3g %s" % (r["target"], "ok" if r["ratio"] <= r["target"] else "MISS")
+        print(f"{r['rows']:40} {r['bytes_per_row']:9.1f}  {(r['peer'] or ''):36} {ratio}  {target}", flush=True)
 
 
 def cpu_model() -> str:
@@ -410,6 +538,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{(r['operation'] + unit)[:36]:36} {r['peer'][:36]:36} {r['ours_ns']:9.1f} {r['peer_ns']:9.1f} "
               f"{r['ratio']:6.2f} {r['ratio_min']:5.2f}-{r['ratio_max']:<5.2f}  {verdict(r)}", flush=True)
     table = {"machine": machine, "results": results}
+    if not args.only or args.only.lower() in "memory":
+        memory = memory_table()
+        table["memory"] = memory
+        print_memory_table(memory)
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(table, fh, indent=2)

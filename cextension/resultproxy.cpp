@@ -430,7 +430,10 @@ PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargs
     if (cls != &BaseRowType && !keeps_base_construction(cls)) {
         return construct_through_type_call(type, args, nargs, kwnames);
     }
-    if (nargs == 5 && PyDict_CheckExact(args[2]) && PyLong_CheckExact(args[3]) &&
+    // The key style may be an int subclass (the host passes an IntEnum
+    // member): its value is read as the general path reads it, without
+    // calling into Python.
+    if (nargs == 5 && PyDict_CheckExact(args[2]) && PyLong_Check(args[3]) &&
         PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(args[3])) && plain_layout(cls)) {
         // The host's rows.  The values come first (processors run Python
         // code); then the row is filled before the collector, the only other

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Sets everything up, installs the benchmark's peers and prints the ratio table.
 #
-#   bash scripts/bench.sh [--python VERSION] [--profile] [--plot FILE.png] [bench/run.py arguments]
+#   bash scripts/bench.sh [--python VERSION] [--profile | --scale] [--plot FILE.png] [bench/run.py arguments]
 #
 #   --python VERSION  on another interpreter of the matrix (3.11, 3.12, 3.13, 3.14,
 #                     3.14t, 3.15; see scripts/python.sh), in an environment of its
 #                     own, .venv-bench-VERSION, with its own build directory
 #   --profile         the main job's cost per row, split into its parts, instead of
 #                     the table (bench/fetch_profile.py; --rows N, --repeat N)
+#   --scale           cost per row as the table grows, 10,000 to 1,000,000 rows,
+#                     instead of the table (bench/growth.py; --sizes A,B,C, --rounds N)
 #   --plot FILE.png   also draw the table's ratios (installs the plotting packages)
 #   --json FILE       also write the table as JSON; --only TEXT runs some cases
 set -euo pipefail
@@ -16,6 +18,7 @@ cd "$root"
 
 version=""
 profile=0
+scale=0
 plot=0
 args=()
 while [ $# -gt 0 ]; do
@@ -25,6 +28,7 @@ while [ $# -gt 0 ]; do
             version=$2; shift 2 ;;
         --python=*) version=${1#--python=}; shift ;;
         --profile) profile=1; shift ;;
+        --scale) scale=1; shift ;;
         --plot|--plot=*) plot=1; args+=("$1"); shift ;;
         *) args+=("$1"); shift ;;
     esac
@@ -53,5 +57,8 @@ PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version
 
 if [ "$profile" = 1 ]; then
     exec "$venv/bin/python" -P bench/fetch_profile.py "${args[@]}"
+fi
+if [ "$scale" = 1 ]; then
+    exec "$venv/bin/python" -P bench/growth.py "${args[@]}"
 fi
 exec "$venv/bin/python" -P bench/run.py "${args[@]}"

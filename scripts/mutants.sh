@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Mutation smoke, on demand (slow; not part of CI): does the quick suite catch
-# small deliberate bugs?  Each mutant below is one exact edit (file, old text,
-# new text), applied alone to a scratch copy of this checkout, which is then
-# rebuilt and run through the quick suite (-x, the mutated module's tests
-# first, hypothesis seeded so runs compare).  Prints a table: killed,
-# SURVIVED, not applicable (the old text is no longer in the file, or not
-# once: the code moved on; update the list), or no build (it doesn't compile).
+# Mutation smoke, on demand (slow; not part of CI): does the suite catch small
+# deliberate bugs?  Each mutant below is one exact edit (file, old text, new
+# text), applied alone to a scratch copy of this checkout, which is then
+# rebuilt and run through the suite in the mutant's mode (-x, the mutated
+# module's tests first, hypothesis seeded so runs compare).  Prints a table:
+# killed, SURVIVED, not applicable (the old text is no longer in the file, or
+# not once: the code moved on; update the list), or no build (it doesn't compile).
+#
+# A mutant's mode is the test command's pass that can see it:
+#   quick             (the default) the release build on 3.14t
+#   sanitizers-3.14   ASan+UBSan on 3.14 with the GIL (scripts/test.sh --only
+#                     sanitizers, that interpreter only): code built only with the GIL
+#   leaks             the debug build's leak check (scripts/test.sh --only leaks)
+#   races             the release build on 3.14t, its race scenarios (GIL off,
+#                     debug allocator) run up to $TESSEL_MUTANT_RACE_RUNS times
+#                     (default 5): a race is seen only when the threads meet
+#                     in the few instructions it lasts, which a run may miss
 #
 # Usage: scripts/mutants.sh [name-substring ...]   (default: every mutant)
 # The scratch copy lives in $TESSEL_MUTANTS_DIR (default /tmp/tessel-mutants-$USER)
-# and keeps its environment and build directory, so rebuilds are incremental.
+# and keeps its environments and build directories, so rebuilds are incremental.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${TESSEL_MUTANTS_DIR:-/tmp/tessel-mutants-${USER:-$(id -un)}}
 per_mutant_timeout=${TESSEL_MUTANT_TIMEOUT:-600}
 
-# name | file | old text | new text   (\n in the texts is a newline)
+# name | file | old text | new text [| mode]   (\n in the texts is a newline, \| a bar)
 mutants=(
     "getter fast path loses a reference|cextension/resultproxy.cpp|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
     "getter fast path reads one past the end|cextension/resultproxy.cpp|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
@@ -24,7 +34,7 @@ mutants=(
     "None processor called|cextension/resultproxy.cpp|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
     "ambiguous record not sent to its hook|cextension/resultproxy.cpp|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
     "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
-    "attribute cache ignores class changes|cextension/resultproxy.cpp|shared(entry.version).load(std::memory_order_acquire) == version;|(shared(entry.version).load(std::memory_order_acquire) == version || version != 0);"
+    "attribute cache ignores class changes|cextension/resultproxy.cpp|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
     "fast construction loses a reference|cextension/resultproxy.cpp|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"
     "column names interned without bound|tessel/engine/result.py|    if len(_interned_names) >= _INTERNED_NAMES_MAX or not key.isidentifier():|    if not key.isidentifier():"
     "attribute message unbounded|cextension/resultproxy.cpp|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
@@ -38,6 +48,18 @@ mutants=(
     "union skips a one-item dict|cextension/readonlymap.cpp|    if (PyDict_GET_SIZE(source.get()) == 0) {|    if (PyDict_GET_SIZE(source.get()) <= 1) {"
     "BOOL column left unconverted|tessel/engine/sqlite.py|        return _boolean(error(\"a boolean (0 or 1)\"))|        return None"
     "NUMERIC integers through a double|tessel/engine/sqlite.py|        if t is int:\n            return from_int(value)|        if t is int:\n            return from_float(value)"
+    "fetchall returns its first chunk only|tessel/engine/sqlite.py|        while chunk := fetch(self.CHUNK):|        if chunk := fetch(self.CHUNK):"
+    "fetchmany over-fetches past its size|tessel/engine/sqlite.py|min(size - len(rows), self.CHUNK)|min(size, self.CHUNK)"
+    "NUMERIC integer text not padded|tessel/engine/sqlite.py|if -scale < int(value.as_tuple().exponent) <= 0:|if -scale < int(value.as_tuple().exponent) < 0:"
+    "message names the wrong storage class|tessel/engine/sqlite.py|float: \"REAL\"|float: \"FLOAT\""
+    "subclass hook chain stops at BaseRow|cextension/resultproxy.cpp|    next.reset(PyObject_GetAttrString(next.get(), \"__init_subclass__\"));|    next.reset(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), \"__init_subclass__\"));"
+    "own slots left unset on the short path|cextension/resultproxy.cpp|type->tp_alloc == PyType_GenericAlloc && type->tp_basicsize == sizeof(BaseRowObject) &&|type->tp_alloc == PyType_GenericAlloc &&"
+    "getter result left untracked|cextension/resultproxy.cpp|    return show(result.release());|    return result.release();"
+    "values holding a tracked tuple left untracked|cextension/resultproxy.cpp|    return !PyTuple_CheckExact(item) \|\| PyObject_GC_IsTracked(item);|    return !PyTuple_CheckExact(item);"
+    "attribute table trusts class version 0|cextension/resultproxy.cpp|    if (version != 0 && known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (version != 0 && tessel::compat::never_freed(name)) {|    if (known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (tessel::compat::never_freed(name)) {"
+    "attribute table keeps names that can be freed|cextension/resultproxy.cpp|    if (version != 0 && tessel::compat::never_freed(name)) {|    if (version != 0) {"
+    "free list kept one past its end|cextension/readonlymap.cpp|        if (count == Capacity) {|        if (count > Capacity) {|sanitizers-3.14"
+    "borrowed read of a field another thread owns|cextension/portable.h|    return value != nullptr && owned_by_this_thread(value) ? value : nullptr;|    return value;|races"
 )
 
 # Copies the checkout (tracked files and new ones, as they stand) into the
@@ -62,6 +84,7 @@ test_files() {
         *resultproxy*) first=test_rowkit ;;
         *conversions*) first=test_convkit ;;
         *readonlymap*) first=test_mapkit ;;
+        *compat*|*portable*) first=test_threads ;;
         *) first=test_sqlite ;;
     esac
     (cd "$scratch" && ls tests/"$first"*.py && ls tests/test_*.py | grep -v "^tests/$first")
@@ -75,6 +98,28 @@ run_suite() {
     # shellcheck disable=SC2046
     (cd "$scratch" && timeout "$per_mutant_timeout" .venv/bin/python -P -m pytest -x -q -p no:cacheprovider --hypothesis-seed=0 \
         --no-header $(test_files "$1") >"$scratch/.mutant-test.log" 2>&1)
+}
+
+# The race scenarios again and again, in the quick suite's environment.
+run_races() {
+    local i
+    for ((i = 0; i < ${TESSEL_MUTANT_RACE_RUNS:-5}; i++)); do
+        (cd "$scratch" && timeout "$per_mutant_timeout" .venv/bin/python -P -m pytest -x -q -p no:cacheprovider \
+            --no-header tests/test_threads.py -k racing >"$scratch/.mutant-test.log" 2>&1) || return 1
+    done
+}
+
+# The suite in another pass of the test command, which sets up (and rebuilds)
+# that pass's own environment in the scratch copy.
+run_mode() {
+    local mode=$1 file=$2 pass=$1
+    local env=()
+    case "$mode" in
+        sanitizers-*) pass=sanitizers env=(TESSEL_SANITIZER_PYTHONS="${mode#sanitizers-}") ;;
+    esac
+    # shellcheck disable=SC2046
+    (cd "$scratch" && env "${env[@]}" timeout "$per_mutant_timeout" bash scripts/test.sh --only "$pass" -x -q \
+        --hypothesis-seed=0 --no-header $(test_files "$file") >"$scratch/.mutant-test.log" 2>&1)
 }
 
 # Applies one edit; exit 2 when the old text isn't in the file exactly once.
@@ -106,7 +151,10 @@ run_suite baseline || { echo "mutants: the unmutated copy fails its tests; see $
 
 results=()
 for entry in "${mutants[@]}"; do
-    IFS='|' read -r name file old new <<<"$entry"
+    entry=${entry//\\|/$'\x01'}  # an escaped bar is text, not a separator
+    IFS='|' read -r name file old new mode <<<"$entry"
+    old=${old//$'\x01'/|} new=${new//$'\x01'/|}
+    mode=${mode:-quick}
     wanted "$name" || continue
     start=$SECONDS
     status=0
@@ -115,23 +163,27 @@ for entry in "${mutants[@]}"; do
         verdict="not applicable"
     elif [ $status -ne 0 ]; then
         verdict="error applying"
-    elif ! build; then
+    elif [[ "$mode" == quick || "$mode" == races ]] && ! build; then
         verdict="no build"
-    elif run_suite "$file"; then
+    elif case "$mode" in quick) run_suite "$file" ;; races) run_races ;; *) run_mode "$mode" "$file" ;; esac; then
         verdict="SURVIVED"
+    elif grep -q -E '^FAILED: |set-up or build failed' "$scratch/.mutant-test.log"; then
+        verdict="no build"  # ninja's failure line, or the test command's
     else
-        verdict="killed"
-        caught=$(grep -m1 -E '^(FAILED|ERROR) ' "$scratch/.mutant-test.log" | cut -d' ' -f2 | cut -d'[' -f1 || true)
-        [ -n "$caught" ] || caught="(crash: $(grep -m1 -E 'Fatal|Segmentation|Abort' "$scratch/.mutant-test.log" || echo 'exit status'))"
+        caught=$(grep -m1 -E '^(FAILED|ERROR) tests' "$scratch/.mutant-test.log" | cut -d' ' -f2 | cut -d'[' -f1 || true)
+        # A crash: the test the fault handler's stack names, if any, and what crashed.
+        [ -n "$caught" ] || caught="$(grep -m1 -o -E 'line [0-9]+ in test_[A-Za-z0-9_]+' "$scratch/.mutant-test.log" |
+            sed 's/.* in //' || true) (crash: $(grep -m1 -o -E 'ERROR: AddressSanitizer: [a-z-]+|runtime error: .{0,40}|Fatal Python error: [A-Za-z ]+|Segmentation fault|Aborted' \
+            "$scratch/.mutant-test.log" || echo 'exit status'))"
         verdict="killed by $caught"
     fi
     cp "$root/$file" "$scratch/$file"  # back to the checkout's text, with a fresh time
-    results+=("$(printf '%-42s %-28s %4ss  %s' "$name" "$(basename "$file")" $((SECONDS - start)) "$verdict")")
+    results+=("$(printf '%-46s %-18s %-16s %4ss  %s' "$name" "$(basename "$file")" "$mode" $((SECONDS - start)) "$verdict")")
     echo "${results[-1]}" >&2
 done
 
 build >/dev/null 2>&1 || true  # leave the copy built as the checkout stands
-printf '\n%-42s %-28s %5s  %s\n' "mutant" "file" "time" "verdict"
+printf '\n%-46s %-18s %-16s %5s  %s\n' "mutant" "file" "mode" "time" "verdict"
 printf '%s\n' "${results[@]}"
 survivors=$(printf '%s\n' "${results[@]}" | grep -c -E 'SURVIVED|no build|error applying' || true)
 [ "$survivors" -eq 0 ]

@@ -10,14 +10,17 @@
 #               warnings as errors on 3.14t and 3.11 and passes the suite
 #   leaks       a debug build of 3.14t; every test is repeated and fails if
 #               reference counts or allocated blocks keep growing
-#   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t
+#   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t and
+#               on 3.14 with the GIL (code built only with the GIL is checked too)
 #   tsan        the thread tests without the GIL on a ThreadSanitizer build of
 #               3.14t, extensions instrumented too; any report fails the run
 #   parallel    the release suite on 3.14t without the GIL, built declaring it
 #               unneeded, each test run by several threads at once
 #               (pytest-run-parallel); tests marked thread_unsafe run on one
 #   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
-#               installed into fresh environments and tested from outside the tree
+#               installed into fresh environments and tested from outside the tree;
+#               and for Linux aarch64 3.14t and 3.14: cross-built, repaired and
+#               tested under qemu (--only aarch64 runs just those)
 # Usage: scripts/test.sh [--quick | --only MODE] [pytest args]
 #   --quick     only the release pass on 3.14t
 # The run ends with a table of every pass and the line "N passed, N failed, N skipped";
@@ -28,6 +31,7 @@ cd "$root"
 
 matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11)
+aarch64_pythons=(aarch64-3.14t aarch64-3.14)
 clang_matrix=(3.14t 3.11)
 modes=(release clang leaks sanitizers tsan parallel wheels)
 case "${1:-}" in
@@ -46,7 +50,7 @@ total_passed=0 total_failed=0 total_skipped=0
 
 # record PASS INTERPRETER BUILD PASSED FAILED SKIPPED SECONDS [NOTE]
 record() {
-    rows+=("$(printf '%-11s %-12s %-36s %7s %7s %7s %6ss  %s' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "${8:-}")")
+    rows+=("$(printf '%-11s %-13s %-41s %7s %7s %7s %6ss  %s' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "${8:-}")")
     total_passed=$((total_passed + $4)) total_failed=$((total_failed + $5)) total_skipped=$((total_skipped + $6))
 }
 
@@ -195,20 +199,46 @@ run_leaks() {
     TESSEL_HYPOTHESIS_PROFILE=repeat .venv-debug/bin/python -P -m pytest -p no:cacheprovider --leaks "$@"
 }
 
+# The sanitizer builds: free-threaded, and with the GIL for the code compiled only there.
+sanitizer_pythons=(${TESSEL_SANITIZER_PYTHONS:-3.14t 3.14})
+
 run_sanitizers() {
-    TESSEL_VENV="$root/.venv-asan" TESSEL_BUILD_DIR="$root/build/asan" \
-        TESSEL_MESON_ARGS="-Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all" \
-        bash scripts/setup.sh
+    local v py venv builddir started status preload
     # The interpreter itself is not instrumented, so the runtimes must come first;
     # objects come from mimalloc, whose debug hooks catch overruns and use after free there.
-    local preload
     preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-    TESSEL_HYPOTHESIS_PROFILE=repeat \
-    LD_PRELOAD="$preload" \
-    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    PYTHONMALLOC=mimalloc_debug \
-        .venv-asan/bin/python -P -m pytest -p no:cacheprovider "$@"
+    for v in "${sanitizer_pythons[@]}"; do
+        echo "=== tests: sanitizers build on $v" >&2
+        started=$SECONDS
+        if [ "$v" = 3.14t ]; then
+            venv="$root/.venv-asan" builddir="$root/build/asan"
+        else
+            venv="$root/.venv-asan-$v" builddir="$root/build/asan-$v"
+        fi
+        if ! py=$(bash scripts/python.sh "$v"); then
+            not_run sanitizers "$v" "?" $((SECONDS - started)) "interpreter $v not found or not built (see above)"
+            continue
+        fi
+        if ! TESSEL_PYTHON="$v" TESSEL_VENV="$venv" TESSEL_BUILD_DIR="$builddir" \
+            TESSEL_MESON_ARGS="-Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all" \
+            bash scripts/setup.sh; then
+            not_run sanitizers "$v" "$(describe "$py"), ASan+UBSan" $((SECONDS - started)) "set-up or build failed (see above)"
+            continue
+        fi
+        # A report halts the process at once: pytest must leave the error stream alone for it to be seen.
+        set +e
+        TESSEL_HYPOTHESIS_PROFILE=repeat \
+        LD_PRELOAD="$preload" \
+        ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        PYTHONMALLOC=mimalloc_debug \
+            "$venv/bin/python" -P -m pytest -p no:cacheprovider --capture=sys --junitxml="$results/sanitizers-$v.xml" "$@"
+        status=$?
+        set -e
+        record_junit sanitizers "$(version_of "$py")" "$(describe "$py"), ASan+UBSan" "$results/sanitizers-$v.xml" \
+            "$status" $((SECONDS - started))
+    done
+    return 0
 }
 
 run_tsan() {
@@ -265,30 +295,40 @@ run_parallel() {
         "$parallel passed on $parallel_threads threads at once, $single on one (marked)"
 }
 
-run_wheels() {
-    local v status started=$SECONDS failed_before=$total_failed
+# wheel_rows PASS FLAVOUR... -- PYTEST_ARGS: scripts/wheels.sh for those
+# interpreters, a row each; an aarch64 one's row is named after its version.
+wheel_rows() {
+    local pass=$1 v name status started=$SECONDS failed_before=$total_failed flavours=()
+    shift
+    while [ "$1" != -- ]; do flavours+=("$1"); shift; done
+    shift
     set +e
-    TESSEL_JUNIT_DIR="$results" bash scripts/wheels.sh "${wheel_pythons[@]}" -- "$@"
+    TESSEL_JUNIT_DIR="$results" bash scripts/wheels.sh "${flavours[@]}" -- "$@"
     status=$?
     set -e
-    for v in "${wheel_pythons[@]}"; do
+    for v in "${flavours[@]}"; do
+        name=$v
+        [[ "$v" != aarch64-* ]] || name="${v#aarch64-}-aarch64"
         if [ -f "$results/wheel-$v.xml" ]; then
-            record_junit wheel "$v" "$(cat "$results/wheel-$v.build" 2>/dev/null || echo "?")" \
+            record_junit "$pass" "$name" "$(cat "$results/wheel-$v.build" 2>/dev/null || echo "?")" \
                 "$results/wheel-$v.xml" "$(cat "$results/wheel-$v.status" 2>/dev/null || echo 1)" \
                 "$(cat "$results/wheel-$v.seconds" 2>/dev/null || echo 0)"
         else
-            not_run wheel "$v" "?" 0 "no wheel tested (scripts/wheels.sh exited $status)"
+            not_run "$pass" "$name" "?" 0 "no wheel tested (scripts/wheels.sh exited $status)"
         fi
     done
     if [ "$status" -ne 0 ] && [ "$total_failed" -eq "$failed_before" ]; then
-        not_run wheel all "?" $((SECONDS - started)) "scripts/wheels.sh exited $status (see above)"
+        not_run "$pass" all "?" $((SECONDS - started)) "scripts/wheels.sh exited $status (see above)"
     fi
     return 0
 }
 
-self_recording=" release clang parallel wheels "
+# One call builds one sdist for all of them and leaves all their wheels in dist/.
+run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" "${aarch64_pythons[@]}" -- "$@"; }
+run_aarch64() { wheel_rows wheel "${aarch64_pythons[@]}" -- "$@"; }
+
+self_recording=" release clang sanitizers parallel wheels aarch64 "
 labels_leaks="free-threaded, debug, leak check"
-labels_sanitizers="free-threaded, ASan+UBSan"
 labels_tsan="free-threaded, ThreadSanitizer"
 
 mode_times=()
@@ -318,7 +358,7 @@ for mode in "${modes[@]}"; do
 done
 
 echo
-printf '%-11s %-12s %-36s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
+printf '%-11s %-13s %-41s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
 printf '%s\n' "${rows[@]}"
 echo
 echo "time by mode (set-up and builds included): $(IFS=,; echo "${mode_times[*]}" | sed 's/,/, /g'); all ${SECONDS}s"

@@ -6,6 +6,9 @@
 # Usage: scripts/wheels.sh [INTERPRETER...] [-- pytest args]
 #   INTERPRETER  flavours of scripts/python.sh; by default the whole matrix:
 #                3.11 3.12 3.13 3.14 3.14t 3.15
+#                aarch64-3.14t and aarch64-3.14 cross-build a Linux aarch64
+#                wheel with the native interpreter of the same version, and
+#                test it under qemu with the aarch64 interpreter
 # The sdist and the repaired wheels end up in dist/.  With TESSEL_JUNIT_DIR set,
 # each test run leaves wheel-V.xml (junit), .status, .build and .seconds there.
 set -euo pipefail
@@ -58,20 +61,64 @@ say "sdist"
 sdist=$(ls "$dist"/tessel-*.tar.gz)
 grep -q '^tessel-[^/]*/LICENSE$' <<<"$(tar -tzf "$sdist")" || die "LICENSE missing from $sdist"
 
+# native_of FLAVOUR: the interpreter that builds FLAVOUR's wheel.
+native_of() { echo "${1#aarch64-}"; }
+# arch_of FLAVOUR: the machine its wheel is for.
+arch_of() { case "$1" in aarch64-*) echo aarch64 ;; *) uname -m ;; esac; }
+
+# cross_file FLAVOUR: a meson cross file for the aarch64 interpreter; meson asks
+# that interpreter (under qemu) for its headers and extension suffix.
+cross_file() {
+    local python file="$work/cross-$1.ini"
+    python=$(bash scripts/python.sh "$1") || die "interpreter $1 not found or not built"
+    cat >"$file" <<EOF
+[binaries]
+c = 'aarch64-linux-gnu-gcc'
+cpp = 'aarch64-linux-gnu-g++'
+strip = 'aarch64-linux-gnu-strip'
+python = '$python'
+exe_wrapper = 'qemu-aarch64-static'
+
+[host_machine]
+system = 'linux'
+cpu_family = 'aarch64'
+cpu = 'aarch64'
+endian = 'little'
+
+[properties]
+needs_exe_wrapper = true
+EOF
+    echo "$file"
+}
+
 # Each wheel is built from the sdist, so a file the sdist lacks fails here.
 declare -A wheel_of
 for v in "${pythons[@]}"; do
     say "wheel for $v"
-    env_for "$work/build-$v" "$v" requirements-dev.txt
-    tag=$("$work/build-$v/bin/python" -c 'import sys, sysconfig; v = "%d%d" % sys.version_info[:2]; print(f"cp{v}-cp{v}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
-    PATH="$work/build-$v/bin:$PATH" PYTHONWARNINGS=ignore "$work/build-$v/bin/python" -m pip wheel -q \
-        --disable-pip-version-check --no-build-isolation --no-deps -Csetup-args=-Dwerror=true -w "$work/raw" "$sdist" >&2 \
+    n=$(native_of "$v") arch=$(arch_of "$v")
+    env_for "$work/build-$n" "$n" requirements-dev.txt
+    tag=$("$work/build-$n/bin/python" -c 'import sys, sysconfig; v = "%d%d" % sys.version_info[:2]; print(f"cp{v}-cp{v}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+    cross=() host=()
+    if [ "$n" != "$v" ]; then
+        cross=(-Csetup-args=--cross-file="$(cross_file "$v")")
+        # What gives the wheel the target's platform tag (set, even empty, it replaces the build machine's).
+        host=(_PYTHON_HOST_PLATFORM="linux-$arch")
+    fi
+    env PATH="$work/build-$n/bin:$PATH" PYTHONWARNINGS=ignore "${host[@]}" \
+        "$work/build-$n/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+        -Csetup-args=-Dwerror=true "${cross[@]}" -w "$work/raw" "$sdist" >&2 \
         || die "wheel build for $v failed"
-    raw=$(ls "$work/raw"/tessel-*-"$tag"-linux_*.whl) || die "no $tag wheel was built for $v"
+    raw=$(ls "$work/raw"/tessel-*-"$tag"-linux_"$arch".whl) || die "no $tag wheel was built for $v"
     # The most widely installable manylinux tag that the wheel's symbol versions allow.
     auditwheel repair -w "$dist" "$raw" >&2 || die "auditwheel could not repair $raw"
-    wheel=$(ls "$dist"/tessel-*-"$tag"-*manylinux*.whl) || die "no repaired $tag wheel for $v"
+    wheel=$(ls "$dist"/tessel-*-"$tag"-*manylinux*_"$arch".whl) || die "no repaired $tag wheel for $v"
     grep -q 'dist-info/licenses/LICENSE ' <<<"$("$tools/bin/python" -m zipfile -l "$wheel")" || die "LICENSE missing from $wheel"
+    if [ "$n" != "$v" ]; then
+        # The suffix the target interpreter imports, not the build machine's.
+        suffix=$("$(bash scripts/python.sh "$v")" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+        [ "$("$tools/bin/python" -m zipfile -l "$wheel" | grep -c -- "$suffix ")" -eq 3 ] \
+            || die "$wheel lacks the three modules with suffix $suffix"
+    fi
     wheel_of[$v]=$wheel
     auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g' >&2
     echo >&2
@@ -92,20 +139,41 @@ for v in "${pythons[@]}"; do
     say "tests on $v against ${wheel_of[$v]##*/}"
     started=$SECONDS
     python=$(bash scripts/python.sh "$v")
-    venv="$work/test-$v"
-    rm -rf "$venv"
-    "$python" -m venv "$venv"
-    # shellcheck disable=SC2086  # one requirement a line
-    PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check "${wheel_of[$v]}" $test_pins >&2 \
-        || die "could not install ${wheel_of[$v]##*/} on $v"
-    build=$("$venv/bin/python" -c 'import sys, sysconfig; print(("free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL") + ", " + sys.argv[1] + " wheel")' \
-        "$(grep -oE 'manylinux_[0-9]+_[0-9]+' <<<"${wheel_of[$v]}" | head -n1)")
+    if [ "$(native_of "$v")" != "$v" ]; then
+        # A venv of the emulated interpreter would hide its wrapper, so the
+        # build machine's pip installs the target's wheels into a directory
+        # the emulated interpreter finds on PYTHONPATH.
+        target="$work/test-$v"
+        rm -rf "$target"
+        abi=$(grep -oE 'cp3[0-9]+t?-manylinux' <<<"${wheel_of[$v]}" | cut -d- -f1)
+        plat=$(grep -oE 'manylinux_[0-9]+_[0-9]+_aarch64' <<<"${wheel_of[$v]}" | head -n1)
+        # shellcheck disable=SC2086  # one requirement a line
+        PYTHONWARNINGS=ignore "$work/build-$(native_of "$v")/bin/python" -m pip install -q --disable-pip-version-check \
+            --target "$target" --platform "$plat" --implementation cp --python-version "$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
+            --abi "$abi" --only-binary=:all: "${wheel_of[$v]}" $test_pins >&2 \
+            || die "could not install ${wheel_of[$v]##*/} for $v"
+        run=(env PYTHONPATH="$target" "$python")
+        where=$target
+        emulated=", qemu"
+    else
+        venv="$work/test-$v"
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+        # shellcheck disable=SC2086  # one requirement a line
+        PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check "${wheel_of[$v]}" $test_pins >&2 \
+            || die "could not install ${wheel_of[$v]##*/} on $v"
+        run=("$venv/bin/python")
+        where=$venv
+        emulated=""
+    fi
+    build=$("${run[@]}" -c 'import sys, sysconfig; print(("free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL") + ", " + sys.argv[1] + " wheel" + sys.argv[2])' \
+        "$(grep -oE 'manylinux_[0-9]+_[0-9]+' <<<"${wheel_of[$v]}" | head -n1)" "$emulated")
     xml="${TESSEL_JUNIT_DIR:-$scratch}/wheel-$v.xml"
     set +e
     (
         cd "$scratch"
-        "$venv/bin/python" -c 'import sys, tessel; sys.exit(0 if tessel.__file__.startswith(sys.prefix) else "tessel imported from " + tessel.__file__)' &&
-        "$venv/bin/python" -m pytest -p no:cacheprovider --junitxml="$xml" "$@"
+        "${run[@]}" -c 'import sys, tessel; sys.exit(0 if tessel.__file__.startswith(sys.argv[1]) else "tessel imported from " + tessel.__file__)' "$where" &&
+        "${run[@]}" -m pytest -p no:cacheprovider --junitxml="$xml" "$@"
     )
     status=$?
     set -e

@@ -51,6 +51,17 @@ class TestConstruction:
         m.__init__({"b": 2}, c=3)
         assert m == {"a": 1}
 
+    @pytest.mark.parametrize("count", [1, 15, 16, 17, 100])
+    def test_many_released_at_once_then_made_again(self, count):
+        # Released instances may be kept for reuse: more of them than are
+        # kept, and new ones made from them, each read back as its own dict.
+        for _ in range(3):
+            made = [immutabledict({i: str(i)}) for i in range(count)]
+            assert [dict(m) for m in made] == [{i: str(i)} for i in range(count)]
+            del made
+            again = [immutabledict(k=i).union(j=-i) for i in range(count)]
+            assert [dict(m) for m in again] == [{"k": i, "j": -i} for i in range(count)]
+
     def test_not_subclassable_nor_weakrefable(self):
         import weakref
 

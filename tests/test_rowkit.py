@@ -6,7 +6,7 @@ import sysconfig
 import weakref
 
 import pytest
-from support import counts_kept, fresh_values
+from support import counts_kept, fresh_values, outcome_of
 
 from tessel.engine.result import (
     AmbiguousColumnError,
@@ -14,7 +14,7 @@ from tessel.engine.result import (
     ResultMetaData,
     RowKeyDeprecationWarning,
 )
-from tessel.engine.row import Row
+from tessel.engine.row import KEY_OBJECTS_NO_WARN, Row
 from tessel.rowkit import BaseRow, tuplegetter
 
 NAMES = ("a", "b", "c")
@@ -151,6 +151,19 @@ def test_keywords_ignored_and_bool_key_style_accepted(cls):
     row = cls(Recorder(), None, {}, True, (1,), extra="ignored")
     assert row._key_style == 1 and type(row._key_style) is int
 
+    class OwnIndex(int):
+        def __index__(self):
+            return 0
+
+    # Int subclasses (the host's KeyStyle members) keep their int value.
+    for style, stored in [(KEY_OBJECTS_NO_WARN, 3), (OwnIndex(2), 2), (OwnIndex(2**70), None)]:
+        if stored is None:
+            with pytest.raises(OverflowError):
+                cls(Recorder(), None, {}, style, (1,))
+            continue
+        row = cls(Recorder(), None, {}, style, (1,))
+        assert row._key_style == stored and type(row._key_style) is int
+
 
 def test_subclasses_construct_through_their_own_new_and_init():
     calls = []
@@ -193,6 +206,62 @@ def test_subclasses_construct_through_their_own_new_and_init():
         slotted.extra
     assert weakref.ref(slotted)() is slotted and slotted._data == (6,)
     assert Later(parent, None, {}, 1, (7,)).__dict__ == {}
+
+
+class PlainBase:
+    """What a base without hooks of its own does with subclass hooks and class keywords."""
+
+    __slots__ = ()
+
+
+def subclass_protocol(base):
+    """The hook calls and outcomes of a few class statements on `base`, as comparable data."""
+    calls = []
+
+    class Mixin:
+        def __init_subclass__(cls, /, tag=None, **kwargs):
+            calls.append((cls.__name__, "mixin", tag))
+            super().__init_subclass__(**kwargs)
+
+    class Hooked(base):
+        def __init_subclass__(cls, **kwargs):
+            calls.append((cls.__name__, "hooked", kwargs))
+            super().__init_subclass__()
+
+    made = [type("After", (base, Mixin), {}, tag="after"), type("Before", (Mixin, base), {}, tag="before"),
+            type("Child", (Hooked,), {}, flavour=1)]
+    made.append(type("Grandchild", (made[-1],), {}))
+    refused = [outcome_of(lambda: type("Stray", bases, {}, spam=1))[0] for bases in [(base,), (base, Mixin)]]
+    return calls, refused, made
+
+
+@pytest.mark.parametrize("base", [BaseRow, Row])
+def test_subclass_hooks_and_class_keywords_run_as_on_any_base(base):
+    calls, refused, made = subclass_protocol(base)
+    expected_calls, expected_refused, _ = subclass_protocol(PlainBase)
+    assert (calls, refused) == (expected_calls, expected_refused)
+    parent = Recorder()
+    for cls in made:
+        row = cls(parent, None, parent._keymap, 3, (1, 2, 3))
+        assert type(row) is cls and row._data == (1, 2, 3) and row.b == 2
+
+
+def test_own_slots_of_new_rows_start_empty_whatever_their_memory_held():
+    class Slotted(Row):
+        __slots__ = ("extra",)
+
+    stale = object()
+    # Tuples of a row's allocation size with `stale` at the slot's offset,
+    # more than the interpreter keeps for reuse, freed to the allocator.
+    width = (Slotted.__basicsize__ - tuple.__basicsize__) // tuple.__itemsize__
+    assert tuple.__basicsize__ + width * tuple.__itemsize__ == Slotted.__basicsize__
+    parent = Recorder()
+    for _ in range(3):
+        junk = [tuple([stale] * width) for _ in range(5000)]
+        del junk
+        rows = [Slotted(parent, None, parent._keymap, 3, VALUES) for _ in range(3000)]
+        assert [outcome_of(lambda: row.extra) for row in rows] == [("raise", AttributeError)] * len(rows)
+        assert all(row._data == VALUES for row in rows)
 
 
 @pytest.mark.no_leakcheck("the debug interpreter's reference total falls with each resurrection, for any class")
@@ -603,6 +672,40 @@ def test_attributes_added_after_a_column_was_read_win_over_it():
             assert Sub.other == i
             del Sub.other
         assert [row.a, row.a] == [10, 10]
+    # The row read first, right after a change: a class that has just changed
+    # has no version until something looks it up, and a miss learned then
+    # says nothing about the class once it changes again.
+    for owner in (Sub, Middle, Row) * 20:
+        owner.other = 1
+        assert row.a == 10
+        owner.a = f"on {owner.__name__}"
+        assert row.a == vars(owner)["a"]
+        del owner.a, owner.other
+        assert row.a == 10
+
+
+clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
+def test_names_freed_and_made_again_at_the_same_address_are_told_apart():
+    width = 200
+    Sub = type("Sub", (Row,), {"__slots__": (), **{f"zq_p{k:04d}": k for k in range(width)}})
+    row = make_row(1, cls=Sub, parent=ResultMetaData(NAMES))  # a parent that keeps no key it is given
+    lookup = Sub.__getattribute__  # takes the name as given: a str made here, freed after
+    reused = 0
+    for _ in range(40):
+        missing = ["zq_m" + f"{k:04d}" for k in range(64)]
+        assert {outcome_of(lambda: lookup(row, name)) for name in missing} == {("raise", AttributeError)}
+        freed = {id(name) for name in missing}
+        del missing
+        clear_type_cache()  # which holds the names it was asked for until another takes their place
+        # Enough of them that the allocator mostly hands out the freed names' memory again.
+        present = ["zq_p" + f"{k % width:04d}" for k in range(4000)]
+        assert [lookup(row, name) for name in present] == [int(name[4:]) for name in present]
+        reused += any(id(name) in freed for name in present)
+        if reused == 3:
+            break
+    assert reused == 3, "freed names' memory was hardly ever reused: the test shows nothing"
 
 
 # --- tuplegetter -----------------------------------------------------------

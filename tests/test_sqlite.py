@@ -5,8 +5,12 @@ from contextlib import closing, contextmanager
 from decimal import Decimal
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from support import examples, outcome_of
 
 from tessel.__main__ import main
+from tessel.engine.result import AmbiguousColumnError
 from tessel.engine.row import KEY_OBJECTS_ONLY, Row
 from tessel.engine.sqlite import DEFAULT_OPTIONS, SQLiteResult, declared_types, processor_for
 from tessel.engine.sqlite import UnreadableValueError as Unreadable
@@ -46,6 +50,14 @@ def test_rows_come_back_converted():
         assert str(first.price) == "12.50"  # at the column's scale
         assert first["price"] == first.price == first[5]
         assert result.keys() == ("id", "ok", "at", "day", "tm", "price", "ratio", "note", "name")
+        # namedtuple's conveniences: the names, and a new dict in column order.
+        assert first._fields == result.keys()
+        as_dict = first._asdict()
+        assert list(as_dict.items()) == list(zip(result.keys(), first)) and as_dict is not first._asdict()
+        shared = SQLiteResult(conn.execute("SELECT id, name AS id, ok FROM t")).fetchone()
+        assert shared._fields == ("id", "id", "ok")
+        with pytest.raises(AmbiguousColumnError, match="'id'"):
+            shared._asdict()  # a name with two values has no one value, as shared["id"] has none
 
 
 def test_fetch_variants_and_options():
@@ -72,6 +84,46 @@ def test_fetches_continue_where_the_last_stopped():
         assert [r.id for r in result.fetchmany(2)] == [5, 6]
         assert [r.id for r in result.fetchall()] == [7]
         assert result.fetchall() == [] and result.fetchmany(3) == []
+
+
+CHUNK = SQLiteResult.CHUNK
+# Sizes about the chunk the fetches read the driver by, and the driver's own odd ones.
+fetch_sizes = st.sampled_from([None, 1, 2, CHUNK - 1, CHUNK, CHUNK + 1, 2 * CHUNK + 1, 0, -1])
+fetches = st.one_of(st.tuples(st.just("one")), st.tuples(st.just("all")), st.tuples(st.just("many"), fetch_sizes),
+                    st.tuples(st.just("iter"), st.integers(0, CHUNK + 2)))
+
+
+def fetch(how, source):
+    """One fetch from our result or from the driver's cursor, as a list of plain tuples."""
+    kind, *arg = how
+    if kind == "one":
+        got = source.fetchone()
+        return [] if got is None else [tuple(got)]
+    if kind == "all":
+        return [tuple(r) for r in source.fetchall()]
+    if kind == "many":
+        return [tuple(r) for r in (source.fetchmany() if arg[0] is None else source.fetchmany(arg[0]))]
+    out = []
+    for r in source:
+        if len(out) == arg[0]:
+            break
+        out.append(tuple(r))
+    return out
+
+
+@examples(60)
+@given(count=st.sampled_from([0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 3 * CHUNK + 7]),
+       arraysize=st.sampled_from([1, 3, CHUNK + 5]), plan=st.lists(fetches, min_size=1, max_size=5))
+def test_fetches_across_chunks_give_the_drivers_rows(count, arraysize, plan):
+    with closing(sqlite3.connect(":memory:")) as conn:
+        conn.execute("CREATE TABLE t (id INTEGER, r REAL)")
+        conn.executemany("INSERT INTO t VALUES (?, ?)", [(i, i / 4) for i in range(count)])
+        query = "SELECT id, r FROM t ORDER BY id"
+        driver = conn.execute(query)
+        result = SQLiteResult(conn.execute(query), ["INTEGER", "REAL"])  # a processor per row, for REAL
+        driver.arraysize = result.cursor.arraysize = arraysize
+        for how in [*plan, ("all",)]:
+            assert outcome_of(lambda: fetch(how, result)) == outcome_of(lambda: fetch(how, driver)), how
 
 
 def test_bad_inputs():
@@ -127,11 +179,31 @@ def test_every_storage_class_in_every_declared_type(declared, storage, value, re
         if reading is Unreadable:
             with pytest.raises(Unreadable) as caught:
                 result.fetchone()
-            assert repr(value)[:20] in str(caught.value) and f"'v' declared {declared!r}" in str(caught.value)
+            # The storage class named is the one SQLite itself reports.
+            assert f"'v' declared {declared!r} holds {storage.upper()} {repr(value)[:20]}" in str(caught.value)
         else:
             got, stored = result.fetchone()
             assert stored == storage
             assert same([got], [reading])
+
+
+numeric_texts = st.tuples(st.sampled_from(["", " "]), st.sampled_from(["", "-", "+"]), st.text("0123456789", max_size=22),
+                          st.one_of(st.none(), st.text("0123456789", max_size=14)), st.sampled_from(["", " "]))
+
+
+@examples(200)
+@given(scale=st.integers(0, 12), text=numeric_texts.filter(lambda t: t[2] or t[3]), number=st.integers(-BIG - 1, BIG))
+def test_numeric_text_and_integers_at_every_scale(scale, text, number):
+    # Read as written, never rounded; a shorter fraction (none at all, too) is padded to the scale.
+    lead, sign, whole, fraction, trail = text
+    written = lead + sign + whole + ("" if fraction is None else "." + fraction) + trail
+    digits = (fraction or "").ljust(scale, "0")
+    expected_text = Decimal(sign + (whole or "0") + ("." + digits if digits else ""))
+    expected_int = Decimal(f"{number}.{'0' * scale}" if scale else str(number))
+    with closing(sqlite3.connect(":memory:")) as conn:
+        cursor = conn.execute("SELECT ?, ?", (written, number))
+        got = SQLiteResult(cursor, [f"NUMERIC(40, {scale})"] * 2).fetchone()
+    assert [(type(v), str(v)) for v in got] == [(Decimal, str(expected_text)), (Decimal, str(expected_int))]
 
 
 def test_numeric_round_trip_through_a_table():

@@ -16,14 +16,20 @@ free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 RACE_SECONDS = 0.3
 PLANT_SECONDS = 1.0
+THREAD_SANITIZER = "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
 # ThreadSanitizer slows everything about tenfold and needs few rounds to see a race.
-ROUNDS = 1 if "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "") else 4
+ROUNDS = 1 if THREAD_SANITIZER else 4
 
 
-def run_scenario(*args, gil):
+def run_scenario(*args, gil, debug_allocator=False):
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
     if not gil:
         env["PYTHON_GIL"] = "0"
+    if debug_allocator and not THREAD_SANITIZER and "PYTHONMALLOC" not in env:
+        # The interpreter's debug hooks fill freed memory, so a read of an
+        # object another thread freed fails every time, not when timing allows.
+        # (ThreadSanitizer keeps its own allocator.)
+        env["PYTHONMALLOC"] = "mimalloc_debug"
     done = subprocess.run([sys.executable, "-P", SCENARIO, *map(str, args)], env=env, capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
@@ -65,7 +71,7 @@ def test_a_writer_racing_readers_leaves_them_old_or_new_values(race):
     # Without the GIL a wrong answer is a crash or a read of freed memory, which
     # only a separate process survives to report.
     if FREE_THREADED:
-        run_scenario("race", race, RACE_SECONDS, gil=False)
+        run_scenario("race", race, RACE_SECONDS, gil=False, debug_allocator=True)
     else:
         assert threaded_scenario.run_race(race, RACE_SECONDS) == []
 

@@ -446,8 +446,8 @@ def run_race(name, seconds, readers=2):
 
 
 def plant_while_building(seconds, builders=2, planters=2):
-    """Builders make rows the general way (a key style that isn't a plain int, a
-    subclass with a slot of its own), from lists and through processors, while
+    """Builders make rows both ways (the general one for a subclass with a slot of
+    its own), from lists and through processors, while
     planters find rows through the collector and set their fields, and another
     thread keeps the lists locked; returns the references to the planted and
     the built objects left over once every row is gone (0)."""

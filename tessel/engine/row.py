@@ -44,6 +44,26 @@ class Row(BaseRow):
         self._keymap = state["_keymap"]
         self._key_style = state["_key_style"]
 
+    @property
+    def _fields(self) -> tuple[str, ...]:
+        """The result's column names, in column order, as namedtuple's ``_fields``."""
+        keys: tuple[str, ...] = self._parent.keys
+        return keys
+
+    def _asdict(self) -> dict[str, Any]:
+        """A new dict of column name to value, in column order, as namedtuple's ``_asdict()``.
+
+        A name that several columns share has no one value, as ``row[name]``
+        has none: it raises AmbiguousColumnError rather than keep one of them.
+        """
+        keys: tuple[str, ...] = self._parent.keys
+        as_dict = dict(zip(keys, self._data))
+        if len(as_dict) != len(keys):
+            parent = self._parent
+            shared = next(name for position, name in enumerate(keys) if name in keys[:position])
+            parent._raise_for_ambiguous_column_name(parent._keymap[shared])
+        return as_dict
+
     def __repr__(self) -> str:
         return repr(tuple(self))
 
