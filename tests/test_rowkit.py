@@ -687,6 +687,7 @@ def test_attributes_added_after_a_column_was_read_win_over_it():
 clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 
 
+@pytest.mark.thread_unsafe(reason="clears the interpreter's process-wide type cache")
 def test_names_freed_and_made_again_at_the_same_address_are_told_apart():
     width = 200
     Sub = type("Sub", (Row,), {"__slots__": (), **{f"zq_p{k:04d}": k for k in range(width)}})
