@@ -88,6 +88,36 @@ inline constexpr bool gil_always_held = true;
 #endif
 
 // ---------------------------------------------------------------------------
+// A tuple's hash, kept in the tuple once computed (3.14 on): where the field
+// exists, a pointer to it (-1 in it until computed, read relaxed); else null.
+
+inline const Py_hash_t *tuple_hash_field(PyObject *tuple) noexcept
+{
+#if PY_VERSION_HEX >= 0x030E0000
+    return &reinterpret_cast<PyTupleObject *>(tuple)->ob_hash;
+#else
+    (void)tuple;
+    return nullptr;
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Running without the GIL
+
+// Built with the free_threading option (meson), the modules tell a
+// free-threaded interpreter (3.13 on) that they need no GIL, so importing
+// them leaves it off; otherwise they don't, and the import switches it on.
+inline int declare_gil_use(PyObject *module) noexcept
+{
+#if defined(TESSEL_FREE_THREADING) && defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030D0000
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Argument parsing: 3.13 declares the keyword list const.
 
 #if PY_VERSION_HEX < 0x030D0000

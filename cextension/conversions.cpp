@@ -5,6 +5,7 @@
 // and time parsers read the str's own ASCII buffer with a scanner made for
 // their three patterns and build the result through the datetime C API.
 #include "pyref.h"
+#include "restart.h"
 
 #include <datetime.h>
 
@@ -744,13 +745,25 @@ PyModuleDef convkit_module = {
 
 }  // namespace
 
+namespace {
+
+tessel::StaticTypes<2> convkit_types{{&UnicodeResultProcessorType, &DecimalResultProcessorType}, {}, false, false};
+
+// The end of the interpreter the types were readied for (restart.h).
+void forget_interpreter()
+{
+    tessel::restore_types(convkit_types);
+}
+
+}  // namespace
+
 PyMODINIT_FUNC PyInit_convkit(void)
 {
-    if (PyType_Ready(&UnicodeResultProcessorType) < 0 || PyType_Ready(&DecimalResultProcessorType) < 0) {
+    if (tessel::ready_types(convkit_types, forget_interpreter) < 0) {
         return nullptr;
     }
     Ref module(PyModule_Create2(&convkit_module, PYTHON_API_VERSION));
-    if (!module) {
+    if (!module || tessel::compat::declare_gil_use(module.get()) < 0) {
         return nullptr;
     }
     // The parsers build through this table; the module never exists without it.

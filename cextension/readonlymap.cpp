@@ -4,6 +4,7 @@
 // __reduce__ hands to pickle); every read goes straight to it and every
 // "change" builds a new instance.
 #include "pyref.h"
+#include "restart.h"
 
 using tessel::Ref;
 
@@ -386,13 +387,26 @@ PyModuleDef mapkit_module = {
 
 }  // namespace
 
+namespace {
+
+tessel::StaticTypes<1> mapkit_types{{&ImmutableDictType}, {}, false, false};
+
+// The end of the interpreter the types were readied for (restart.h).
+void forget_interpreter()
+{
+    tessel::restore_types(mapkit_types);
+    free_list = {};  // its instances were the ended interpreter's memory
+}
+
+}  // namespace
+
 PyMODINIT_FUNC PyInit_mapkit(void)
 {
-    if (PyType_Ready(&ImmutableDictType) < 0) {
+    if (tessel::ready_types(mapkit_types, forget_interpreter) < 0) {
         return nullptr;
     }
     Ref module(PyModule_Create2(&mapkit_module, PYTHON_API_VERSION));
-    if (!module || tessel::add_type(module.get(), "immutabledict", &ImmutableDictType) < 0) {
+    if (!module || tessel::compat::declare_gil_use(module.get()) < 0 || tessel::add_type(module.get(), "immutabledict", &ImmutableDictType) < 0) {
         return nullptr;
     }
     return module.release();

@@ -11,6 +11,7 @@
 // setters fill them; every operation that would read such a field raises
 // SystemError instead.
 #include "pyref.h"
+#include "restart.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,12 @@ enum KeyStyle : long {
 // another thread reads the row: object fields are read with field_ref() and
 // replaced with replace_field() (portable.h), the key style is read and
 // written atomically.  A reader sees the old value or the new one, held.
+//
+// The one rule for filling: a row under construction is reachable by nobody
+// else.  Its maker holds the only reference and keeps it from the collector
+// (through which alone another thread could find it) until every field is
+// stored; those first stores are plain.  Any store to a row that may have
+// been shown, by a setter or the initialiser run again, is replace_field().
 struct BaseRowObject {
     PyObject_HEAD
     PyObject *parent;  // result metadata object, owned; null until set
@@ -93,8 +100,27 @@ PyObject *unset_field() noexcept
     return nullptr;
 }
 
+// Runs call() inside the interpreter's recursion guard, `failed` when the
+// guard trips.  A row hands its work to whatever sequence _data holds, and
+// that may be a row again: itself, or the head of a long chain of rows.  The
+// guard turns such a descent into RecursionError where it would otherwise
+// overflow the C stack.  An exact tuple's length, items and slices never lead
+// back to a row, so those stay unguarded.
+template <typename Call, typename Result>
+inline Result guarded(Call call, Result failed) noexcept
+{
+    if (Py_EnterRecursiveCall(" while using a row's values")) {
+        return failed;
+    }
+    Result result = call();
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 // ---------------------------------------------------------------------------
-// Host package modules: imported on first use, then kept for the process.
+// Host package modules: imported on first use, then kept for the main
+// interpreter's lifetime.  Any other interpreter has modules of its own, made
+// and destroyed with it, and asks its sys.modules each time.
 
 PyObject *result_module_cache = nullptr;
 PyObject *row_module_cache = nullptr;
@@ -110,7 +136,8 @@ constexpr HostName host_metadata_class{&result_module_cache, "tessel.engine.resu
 constexpr HostName host_row_class{&row_module_cache, "tessel.engine.row", "Row"};
 constexpr HostName host_reconstructor{&row_module_cache, "tessel.engine.row", "rowproxy_reconstructor"};
 
-// Borrowed reference to the cached module (it is never released), or null
+// Borrowed reference to the cached module (never released: it lives as long
+// as the main interpreter, and is forgotten with it), or null
 // with the import's error; a failed import leaves the cache empty.  Two
 // threads may both import; the first to publish wins and the other drops its
 // reference (sys.modules hands both the same module anyway).
@@ -133,11 +160,17 @@ PyObject *host_module(const HostName &name) noexcept
     return expected;
 }
 
+PyInterpreterState *main_interpreter = nullptr;  // set when the module is made, before any row exists
+
 // New reference to the host's attribute, looked up afresh each time (the
 // host may rebind it), or null with an error.
 PyObject *host_attribute(const HostName &name) noexcept
 {
-    PyObject *module = host_module(name);  // borrowed, kept forever
+    if (PyInterpreterState_Get() != main_interpreter) {
+        Ref own(PyImport_ImportModule(name.module));
+        return own ? PyObject_GetAttrString(own.get(), name.attribute) : nullptr;
+    }
+    PyObject *module = host_module(name);  // borrowed, kept while the interpreter lives
     if (module == nullptr) {
         return nullptr;
     }
@@ -194,6 +227,8 @@ inline bool may_be_tracked(PyObject *item) noexcept
     return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
 }
 
+PyObject *processed_values(PyObject *processors, PyObject *fast, Py_ssize_t n) noexcept;
+
 // The stored values for a raw row: a tuple, processed where a processor is given.
 PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
 {
@@ -219,6 +254,14 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
                      m);
         return nullptr;
     }
+    // A processor may build a row whose processors build a row, and so on,
+    // without a Python frame in between (a partial of a row class).
+    return guarded([&] { return processed_values(processors, fast.get(), n); }, static_cast<PyObject *>(nullptr));
+}
+
+// The processed values of a fast sequence of n items (n processors).
+PyObject *processed_values(PyObject *processors, PyObject *fast, Py_ssize_t n) noexcept
+{
     Ref values(PyTuple_New(n));
     if (!values) {
         return nullptr;
@@ -231,7 +274,7 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
     }
     bool may_form_cycle = false;
     for (Py_ssize_t i = 0; i < n; i++) {
-        Ref value(item_ref(fast.get(), i));
+        Ref value(item_ref(fast, i));
         if (!value) {
             return nullptr;
         }
@@ -257,19 +300,19 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
 }
 
 // The initialiser's work on already unpacked (borrowed) arguments.  A failure
-// leaves in place the fields stored before it.  `fresh`: a row just made
-// here, with empty fields, that only the collector could show to another
-// thread, and only once Python code (a processor, a raw row's iterator) has
-// run; until then its fields are simply filled.
+// leaves in place the fields stored before it.  `unseen`: a row under
+// construction, kept from every other thread by the filling rule above.
 int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, PyObject *keymap,
-                 PyObject *key_style, PyObject *raw, bool fresh) noexcept
+                 PyObject *key_style, PyObject *raw, bool unseen) noexcept
 {
-    bool unseen = fresh && processors == Py_None && (PyTuple_CheckExact(raw) || PyList_CheckExact(raw));
-    auto store = [self, fresh, unseen](PyObject **field, PyObject *steal) {
+    assert(!unseen || (Py_REFCNT(self) == 1 && !PyObject_GC_IsTracked(reinterpret_cast<PyObject *>(self)) &&
+                       self->parent == nullptr && self->row == nullptr && self->keymap == nullptr));
+    auto store = [self, unseen](PyObject **field, PyObject *steal) {
         if (unseen) {
+            assert(*field == nullptr);
             store_release(field, steal);
         }
-        else if (!fresh || !tessel::shared::store_if_empty(field, steal)) {
+        else {
             tessel::shared::replace_field(reinterpret_cast<PyObject *>(self), field, steal);
         }
     };
@@ -357,8 +400,21 @@ TESSEL_NOINLINE PyObject *construct_generally(PyTypeObject *cls, PyObject *const
         return nullptr;
     }
     Ref self(cls->tp_alloc(cls, 0));  // what PyType_GenericNew does
-    if (!self || baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4], true) < 0) {
+    if (!self) {
         return nullptr;
+    }
+    // The generic allocator shows the row to the collector at once; it is
+    // hidden again before any Python code runs, and shown once full.  A row
+    // that fails stays hidden: it is released here, never seen.
+    bool tracked = PyObject_GC_IsTracked(self.get());
+    if (tracked) {
+        PyObject_GC_UnTrack(self.get());
+    }
+    if (baserow_fill(as_row(self.get()), args[0], args[1], args[2], args[3], args[4], true) < 0) {
+        return nullptr;
+    }
+    if (tracked) {
+        PyObject_GC_Track(self.get());
     }
     return self.release();
 }
@@ -437,11 +493,15 @@ PyObject *baserow_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
 void baserow_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
+    // A chain of rows, each the next one's values, is released without
+    // recursing once per row (the interpreter does this itself from 3.14 on).
+    Py_TRASHCAN_BEGIN(self, baserow_dealloc);
     BaseRowObject *row = as_row(self);
     Py_CLEAR(row->parent);
     Py_CLEAR(row->row);
     Py_CLEAR(row->keymap);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END;
 }
 
 int baserow_traverse(PyObject *self, visitproc visit, void *arg)
@@ -464,9 +524,18 @@ inline Ref held_values(PyObject *self) noexcept
     return values_of(as_row(self));
 }
 
+// The length of held values (null passed on, as above).
+inline Py_ssize_t values_length(PyObject *values)
+{
+    if (values != nullptr && PyTuple_CheckExact(values)) {
+        return PyTuple_GET_SIZE(values);
+    }
+    return guarded([values] { return PySequence_Size(values); }, Py_ssize_t{-1});
+}
+
 Py_ssize_t baserow_length(PyObject *self)
 {
-    return PySequence_Size(held_values(self).get());
+    return values_length(held_values(self).get());
 }
 
 PyObject *baserow_item(PyObject *self, Py_ssize_t index)
@@ -484,9 +553,12 @@ PyObject *baserow_item(PyObject *self, Py_ssize_t index)
 
 PyObject *baserow_iter(PyObject *self)
 {
-    Ref values(PySequence_Tuple(held_values(self).get()));
-    if (!values) {
-        return nullptr;
+    Ref values = held_values(self);
+    if (!values || !PyTuple_CheckExact(values.get())) {
+        values.reset(guarded([&values] { return PySequence_Tuple(values.get()); }, static_cast<PyObject *>(nullptr)));
+        if (!values) {
+            return nullptr;
+        }
     }
     return PyObject_GetIter(values.get());
 }
@@ -498,12 +570,24 @@ Py_hash_t baserow_hash(PyObject *self)
         unset_field();
         return -1;
     }
-    return PyObject_Hash(values.get());
+    if (PyTuple_CheckExact(values.get())) {
+        const Py_hash_t *known = tessel::compat::tuple_hash_field(values.get());
+        Py_hash_t hash = known != nullptr ? load_relaxed(known) : -1;
+        if (hash != -1) {
+            return hash;  // computed before: nothing left to recurse into
+        }
+    }
+    // Guarded even for a tuple: hashing it hashes its items, which may be rows.
+    return guarded([&values] { return PyObject_Hash(values.get()); }, Py_hash_t{-1});
 }
 
 PyObject *baserow_values_impl(PyObject *self, PyObject *)
 {
-    return PySequence_List(held_values(self).get());
+    Ref values = held_values(self);
+    if (values && PyTuple_CheckExact(values.get())) {
+        return PySequence_List(values.get());
+    }
+    return guarded([&values] { return PySequence_List(values.get()); }, static_cast<PyObject *>(nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -665,8 +749,7 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping, long 
         if (!row) {
             return unset_field();
         }
-        Py_ssize_t length =
-            PyTuple_CheckExact(row.get()) ? PyTuple_GET_SIZE(row.get()) : PySequence_Size(row.get());
+        Py_ssize_t length = values_length(row.get());
         if (length < 0) {
             return nullptr;
         }
@@ -677,11 +760,15 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping, long 
         if (!row) {
             return unset_field();
         }
-        Ref part(PyObject_GetItem(row.get(), key));
-        if (!part) {
-            return nullptr;
+        if (PyTuple_CheckExact(row.get())) {
+            return PyObject_GetItem(row.get(), key);  // a tuple's slice is a tuple
         }
-        return PySequence_Tuple(part.get());
+        return guarded(
+            [&row, key]() -> PyObject * {
+                Ref part(PyObject_GetItem(row.get(), key));
+                return part ? PySequence_Tuple(part.get()) : nullptr;
+            },
+            static_cast<PyObject *>(nullptr));
     }
     return lookup_in_keymap(self, key, mapping, style);
 }
@@ -725,7 +812,6 @@ struct NotAnAttribute {
 
 constexpr std::size_t not_an_attribute_slots = 64;
 NotAnAttribute not_an_attribute[not_an_attribute_slots];
-PyInterpreterState *main_interpreter = nullptr;  // set when the module is made, before any row exists
 
 inline bool in_main_interpreter() noexcept
 {
@@ -1293,9 +1379,30 @@ PyModuleDef rowkit_module = {
 
 }  // namespace
 
+namespace {
+
+tessel::StaticTypes<2> rowkit_types{{&BaseRowType, &TupleGetterType}, {}, false, false};
+
+// The end of the interpreter everything cached here describes (restart.h).
+// What it held is gone with it, so nothing is released, only forgotten.
+void forget_interpreter()
+{
+    tessel::restore_types(rowkit_types);
+    result_module_cache = nullptr;
+    row_module_cache = nullptr;
+    mapping_method_name = nullptr;
+    own_mapping_method = nullptr;
+    for (NotAnAttribute &entry : not_an_attribute) {
+        entry = NotAnAttribute{};
+    }
+    main_interpreter = nullptr;
+}
+
+}  // namespace
+
 PyMODINIT_FUNC PyInit_rowkit(void)
 {
-    if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
+    if (tessel::ready_types(rowkit_types, forget_interpreter) < 0) {
         return nullptr;
     }
     if (mapping_method_name == nullptr) {
@@ -1307,7 +1414,7 @@ PyMODINIT_FUNC PyInit_rowkit(void)
     }
     main_interpreter = PyInterpreterState_Main();
     Ref module(PyModule_Create2(&rowkit_module, PYTHON_API_VERSION));
-    if (!module || tessel::add_type(module.get(), "BaseRow", &BaseRowType) < 0 ||
+    if (!module || tessel::compat::declare_gil_use(module.get()) < 0 || tessel::add_type(module.get(), "BaseRow", &BaseRowType) < 0 ||
         tessel::add_type(module.get(), "tuplegetter", &TupleGetterType) < 0) {
         return nullptr;
     }

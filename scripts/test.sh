@@ -14,6 +14,9 @@
 #               on 3.14 with the GIL (code built only with the GIL is checked too)
 #   tsan        the thread tests without the GIL on a ThreadSanitizer build of
 #               3.14t, extensions instrumented too; any report fails the run
+#   parallel    the release suite on 3.14t without the GIL, built declaring it
+#               unneeded, each test run by several threads at once
+#               (pytest-run-parallel); tests marked thread_unsafe run on one
 #   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
 #               installed into fresh environments and tested from outside the tree;
 #               and for Linux aarch64 3.14t and 3.14: cross-built, repaired and
@@ -30,7 +33,7 @@ matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11)
 aarch64_pythons=(aarch64-3.14t aarch64-3.14)
 clang_matrix=(3.14t 3.11)
-modes=(release clang leaks sanitizers tsan wheels)
+modes=(release clang leaks sanitizers tsan parallel wheels)
 case "${1:-}" in
     --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
@@ -59,7 +62,7 @@ not_run() {
 
 junit_attr() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$2"; }
 
-# record_junit PASS INTERPRETER BUILD XML STATUS SECONDS: a row from pytest's junit XML.
+# record_junit PASS INTERPRETER BUILD XML STATUS SECONDS [NOTE]: a row from pytest's junit XML.
 record_junit() {
     local tag tests failures errors skipped
     if ! tag=$(grep -o '<testsuite [^>]*>' "$4" 2>/dev/null | head -n1) || [ -z "$tag" ]; then
@@ -68,9 +71,9 @@ record_junit() {
     fi
     tests=$(junit_attr tests "$tag") failures=$(junit_attr failures "$tag")
     errors=$(junit_attr errors "$tag") skipped=$(junit_attr skipped "$tag")
-    local failed=$((failures + errors)) note=""
+    local failed=$((failures + errors)) note="${7:-}"
     if [ "$5" -ne 0 ] && [ "$failed" -eq 0 ]; then
-        failed=1 note="pytest exited $5"
+        failed=1 note="pytest exited $5${note:+; $note}"
     fi
     record "$1" "$2" "$3" $((tests - failed - skipped)) "$failed" "$skipped" "$6" "$note"
 }
@@ -246,18 +249,50 @@ run_tsan() {
     # instrumented extensions and installs them with the test tools into an
     # environment of its own, and the TSan interpreter imports them from there.
     TESSEL_VENV="$root/.venv-tsan" TESSEL_BUILD_DIR="$root/build/tsan" \
-        TESSEL_MESON_ARGS="-Db_sanitize=thread -Db_lundef=false -Dbuildtype=debugoptimized" \
+        TESSEL_MESON_ARGS="-Db_sanitize=thread -Db_lundef=false -Dbuildtype=debugoptimized -Dfree_threading=true" \
         bash scripts/setup.sh
     # The interpreter links the TSan runtime itself, so nothing is preloaded; its
     # own suppressions cover its known benign races, ours a few more in the
     # standard library (tests/tsan-suppressions.txt).  Subprocesses of the tests
     # inherit all of this.  A report halts the process at once, so pytest must
-    # leave the error stream alone for it to be seen.  Thread tests only.
+    # leave the error stream alone for it to be seen.  The thread tests, and the
+    # row and mapping tests each run by two threads at once (as in the parallel
+    # mode); the extensions are built declaring the GIL unneeded, as there.
     local suppressions="$root/build/tsan/suppressions.txt"
     cat "$(dirname "$(dirname "$python")")/tsan-suppressions.txt" tests/tsan-suppressions.txt >"$suppressions"
-    PYTHONPATH="$root/.venv-tsan/lib/python3.14t/site-packages" PYTHON_GIL=0 \
+    PYTHONPATH="$root/.venv-tsan/lib/python3.14t/site-packages" PYTHON_GIL=0 TESSEL_FREE_THREADING=1 \
     TSAN_OPTIONS="suppressions=$suppressions halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
-        "$python" -P -m pytest -p no:cacheprovider --capture=sys tests/test_threads.py "$@"
+        "$python" -P -m pytest -p no:cacheprovider --capture=sys --parallel-threads=2 \
+        tests/test_threads.py tests/test_rowkit.py tests/test_mapkit.py "$@"
+}
+
+parallel_threads=4
+
+# The release suite without the GIL, every test run by $parallel_threads threads at
+# once, on a build that declares the GIL unneeded (as a user may build it).
+# Records its own row, which says how many tests ran in parallel.
+run_parallel() {
+    local started=$SECONDS status log="$results/parallel.log" xml="$results/parallel.xml"
+    echo "=== tests: parallel, $parallel_threads threads per test, GIL off" >&2
+    if ! TESSEL_VENV="$root/.venv-parallel" TESSEL_BUILD_DIR="$root/build/parallel" \
+        TESSEL_MESON_ARGS="-Dfree_threading=true" bash scripts/setup.sh; then
+        not_run parallel 3.14t "free-threaded, GIL off" $((SECONDS - started)) "set-up or build failed (see above)"
+        return 0
+    fi
+    set +e
+    TESSEL_FREE_THREADING=1 PYTHON_GIL=0 .venv-parallel/bin/python -P -m pytest -p no:cacheprovider -v \
+        --parallel-threads=$parallel_threads --junitxml="$xml" "$@" >"$log" 2>&1
+    status=$?
+    set -e
+    # Everything but the passes and skips (failures, the summaries) to the terminal.
+    grep -v -E ' (PARALLEL )?PASSED|^tests/.* SKIPPED' "$log" >&2 || true
+    # -v names each test's outcome: "PARALLEL PASSED" when its threads ran it at
+    # once, "PASSED [thread-unsafe]: reason" when it ran on one thread.
+    local parallel single
+    parallel=$(grep -c ' PARALLEL PASSED' "$log" || true)
+    single=$(grep -c ' PASSED \[thread-unsafe\]' "$log" || true)
+    record_junit parallel 3.14t "free-threaded, GIL off, declared" "$xml" "$status" $((SECONDS - started)) \
+        "$parallel passed on $parallel_threads threads at once, $single on one (marked)"
 }
 
 # wheel_rows PASS FLAVOUR... -- PYTEST_ARGS: scripts/wheels.sh for those
@@ -292,7 +327,7 @@ wheel_rows() {
 run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" "${aarch64_pythons[@]}" -- "$@"; }
 run_aarch64() { wheel_rows wheel "${aarch64_pythons[@]}" -- "$@"; }
 
-self_recording=" release clang sanitizers wheels aarch64 "
+self_recording=" release clang sanitizers parallel wheels aarch64 "
 labels_leaks="free-threaded, debug, leak check"
 labels_tsan="free-threaded, ThreadSanitizer"
 

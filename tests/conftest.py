@@ -9,6 +9,11 @@ import tessel.engine  # noqa: F401
 
 pytest_plugins = ["leakcheck"]
 
+
+def pytest_configure(config):
+    # The parallel mode's plugin reads it; registered here too for runs without the plugin.
+    config.addinivalue_line("markers", "thread_unsafe(reason): run on one thread only in the parallel mode")
+
 settings.register_profile("default", deadline=None)
 # Leak and sanitizer runs repeat every test; keep generated cases fewer and fixed.
 settings.register_profile(

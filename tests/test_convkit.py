@@ -246,6 +246,7 @@ def test_uninitialised_processor_raises(kind, method):
             getattr(cls.__new__(cls), method)(b"x")
 
 
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_import_fails_without_datetime():
     code = "import sys; sys.modules['datetime'] = None; import tessel.convkit"
     proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)

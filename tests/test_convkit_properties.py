@@ -287,6 +287,7 @@ def test_decimal_processor_arguments(args):
 # --- processors whose Python callbacks re-initialise them -------------------
 
 
+@pytest.mark.thread_unsafe(reason="registers a codec in the process-wide registry")
 def test_codec_that_reinitialises_its_processor():
     processor = UnicodeResultProcessor("tessel-test-reinit")
 

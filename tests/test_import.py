@@ -9,6 +9,9 @@ MODULES = ["tessel.mapkit", "tessel.convkit", "tessel.rowkit"]
 
 # Only a free-threaded build starts without the GIL and switches it on at import.
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
+# Set by the test command for a build made with the free_threading option, which declares the GIL unneeded.
+DECLARED_FREE_THREADED = os.environ.get("TESSEL_FREE_THREADING") == "1"
+pytestmark = pytest.mark.thread_unsafe(reason="runs a subprocess")
 
 
 def env_without_gil_setting(**extra):
@@ -19,15 +22,18 @@ def env_without_gil_setting(**extra):
 
 @free_threaded
 @pytest.mark.parametrize("name", MODULES)
-def test_import_switches_the_gil_on(name):
+def test_import_switches_the_gil_on_unless_declared_free_threaded(name):
     code = f"""
 import sys, warnings
 assert not sys._is_gil_enabled()
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
     import {name}
-assert sys._is_gil_enabled()
-assert any(issubclass(w.category, RuntimeWarning) and "{name}" in str(w.message) for w in caught), caught
+if {DECLARED_FREE_THREADED}:
+    assert not sys._is_gil_enabled() and caught == [], caught
+else:
+    assert sys._is_gil_enabled()
+    assert any(issubclass(w.category, RuntimeWarning) and "{name}" in str(w.message) for w in caught), caught
 """
     subprocess.run([sys.executable, "-P", "-c", code], check=True, env=env_without_gil_setting())
 
@@ -50,3 +56,101 @@ def test_module_does_not_link_libpython(name):
     path = importlib.import_module(name).__file__
     needed = subprocess.run([readelf, "-d", path], check=True, capture_output=True, text=True).stdout
     assert "libpython" not in needed
+
+
+# What each new interpreter does with the modules: rows built, read by name,
+# re-parented, pickled and read back, a key error from the host, a converter
+# and a mapping.  Appends "ok" to the file OUT when all of it worked.
+USE_IN_A_NEW_INTERPRETER = """
+import pickle
+from tessel.engine import convkit, mapkit
+from tessel.engine.result import ResultMetaData
+from tessel.engine.row import Row
+meta = ResultMetaData(["a", "b"])
+row = Row(meta, None, meta._keymap, 3, (1, 2))
+row._parent = ResultMetaData(["a", "b"])
+back = pickle.loads(pickle.dumps(row))
+assert tuple(back) == (1, 2) and back.b == 2 and type(back._parent) is ResultMetaData
+try:
+    row["nothere"]
+except KeyError as error:
+    assert "nothere" in str(error)
+else:
+    raise AssertionError("no KeyError")
+assert convkit.str_to_date("2024-03-05").year == 2024 and mapkit.immutabledict(a=1)["a"] == 1
+with open(OUT, "a") as out:
+    out.write("ok\\n")
+"""
+
+LEGACY_SUBINTERPRETERS = """
+import sys
+try:
+    import _interpreters as interpreters
+
+    def create():
+        try:
+            return interpreters.create("legacy")
+        except TypeError:
+            return interpreters.create(interpreters.new_config("legacy"))
+except ImportError:
+    import _xxsubinterpreters as interpreters
+
+    def create():
+        return interpreters.create(isolated=False)
+
+import tessel.engine.row  # the main interpreter's own use comes first
+code = f"import sys\\nsys.path[:] = {sys.path!r}\\nOUT = {sys.argv[1]!r}\\n" + sys.argv[2]
+for _ in range(3):
+    interp = create()
+    try:
+        failure = interpreters.run_string(interp, code)
+        assert failure is None, failure
+    finally:
+        interpreters.destroy(interp)
+"""
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="a free-threaded interpreter loads single-phase modules in no subinterpreter")
+@pytest.mark.no_leakcheck("runs a subprocess")
+def test_legacy_subinterpreters_in_turn_each_use_their_own_host(tmp_path):
+    out = tmp_path / "out"
+    subprocess.run([sys.executable, "-P", "-c", LEGACY_SUBINTERPRETERS, str(out), USE_IN_A_NEW_INTERPRETER],
+                   check=True, env=env_without_gil_setting())
+    assert out.read_text() == "ok\n" * 3
+
+
+@pytest.mark.no_leakcheck("builds and runs a program")
+def test_an_embedding_program_restarting_the_interpreter_uses_the_modules_each_time(tmp_path):
+    import shutil
+    from pathlib import Path
+
+    config = Path(sysconfig.get_config_var("BINDIR")) / f"python{sysconfig.get_config_var('LDVERSION')}-config"
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not config.exists() or compiler is None:
+        pytest.skip(f"needs {config.name} and a C compiler")
+
+    def flags(*args):
+        return subprocess.run([str(config), *args], check=True, capture_output=True,
+                              text=True).stdout.split()
+
+    program = tmp_path / "restarts"
+    # A static libpython only serves the modules when the program exports its symbols.
+    link = [*flags("--embed", "--ldflags"), *sysconfig.get_config_var("LINKFORSHARED").split(),
+            f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"]
+    subprocess.run([compiler, "-o", str(program), str(Path(__file__).with_name("embedded_restarts.c")),
+                    *flags("--cflags"), *link], check=True)
+    out = tmp_path / "out"
+    env = env_without_gil_setting(PYTHONHOME=sys.base_prefix, PYTHONPATH=sysconfig.get_path("platlib"))
+
+    def run(code):
+        return subprocess.run([str(program), f"OUT = {str(out)!r}\n" + code], env=env, capture_output=True,
+                              text=True, timeout=120)
+
+    # Some interpreters can't restart with their own datetime module loaded (3.12).
+    control = run("import datetime, decimal, pickle")
+    if control.returncode != 0:
+        pytest.skip(f"this interpreter can't restart with its own datetime module: {control.stderr.strip()[-200:]}")
+    done = run(USE_IN_A_NEW_INTERPRETER)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
+    assert out.read_text() == "ok\n" * 3

@@ -2,6 +2,7 @@
 
 import gc
 import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -63,6 +64,7 @@ def test_values_without_processors_are_the_raw_objects(cls):
     assert all(a is b for a, b in zip(row._data, raw))
 
 
+@pytest.mark.thread_unsafe(reason="one iterator object per parameter, which the threads would share")
 @pytest.mark.parametrize(
     "raw", [(), [], iter(()), (v for v in VALUES), {7}, "xy"], ids=["tuple", "list", "iter", "gen", "set", "str"]
 )
@@ -304,6 +306,60 @@ def test_data_set_to_a_list():
     assert len(row) == 2 and list(row) == [1, 2] and row[0:1] == (1,) and row[::-1] == (2, 1)
     with pytest.raises(SystemError):
         row[0]
+
+
+# Each operation hands the work on to the values; a row that holds itself, a
+# chain of rows each holding the next, or rows as the items a hash reaches,
+# would otherwise recurse until the C stack overflows.
+DELEGATING = {
+    "len": len, "hash": hash, "tuple": tuple, "negative index": lambda r: r[-1], "slice": lambda r: r[0:1],
+    "values": lambda r: r._values_impl(), "getter": lambda r: tuplegetter(slice(0, 1))(r),
+}
+
+
+# ThreadSanitizer keeps its own record of the call stack, 65,536 frames deep,
+# which a C stack's worth of small frames overflows before the guard trips.
+deep_c_stack = pytest.mark.skipif("--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
+                                  reason="ThreadSanitizer's shadow stack is shallower than the C stack")
+
+
+@deep_c_stack
+@pytest.mark.parametrize("shape", ["itself", "chain", "in a tuple"])
+def test_rows_reaching_themselves_through_their_values_raise_recursion_error(shape):
+    row = make_row(key_style=0)
+    if shape == "itself":
+        row._data = row
+    elif shape == "chain":
+        for _ in range(200_000):
+            head = make_row(key_style=0)
+            head._data, row = row, head
+    else:
+        row._data = (1, row)
+    for name, operation in DELEGATING.items():
+        if shape == "chain":
+            # Finite: where the stack is deep enough it ends in an answer (or
+            # the SystemError of positions on non-tuple values), else in RecursionError.
+            try:
+                operation(row)
+            except (RecursionError, SystemError):
+                pass
+        elif shape == "itself" or name == "hash":
+            with pytest.raises(RecursionError):
+                operation(row)
+    row._data = VALUES  # breaks the cycle; the chain is released without recursing
+    del row
+
+
+@deep_c_stack
+def test_processors_building_rows_without_end_raise_recursion_error():
+    import functools
+
+    processors = [None]
+    processors[0] = functools.partial(Row, ResultMetaData(["a"]), processors, {}, 0)
+    nested = []
+    nested.append(nested)
+    with pytest.raises(RecursionError):
+        Row(ResultMetaData(["a"]), processors, {}, 0, [nested])
 
 
 def test_data_replaced_by_its_own_length_call():
@@ -591,6 +647,7 @@ def test_metadata_interns_identifier_names_up_to_a_bound():
         result._INTERNED_NAMES_MAX = bound
 
 
+@pytest.mark.thread_unsafe(reason="sets attributes on the host's Row class, which every thread's rows share")
 def test_attributes_added_after_a_column_was_read_win_over_it():
     class Middle(Row):
         __slots__ = ()
@@ -631,6 +688,7 @@ def test_attributes_added_after_a_column_was_read_win_over_it():
 clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 
 
+@pytest.mark.thread_unsafe(reason="clears the interpreter's process-wide type cache")
 def test_names_freed_and_made_again_at_the_same_address_are_told_apart():
     width = 200
     Sub = type("Sub", (Row,), {"__slots__": (), **{f"zq_p{k:04d}": k for k in range(width)}})

@@ -136,6 +136,7 @@ def test_filter_on_values():
 # --- host modules: imported on first use, a failed import retried ---------
 
 
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_host_module_import_is_retried_then_kept():
     script = textwrap.dedent(
         """

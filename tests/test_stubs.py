@@ -67,10 +67,12 @@ def run(args, cwd):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_mypy_strict(typecheck, tmp_path):
     run(["mypy", "--strict", "--cache-dir", str(tmp_path), "tessel", "tests/typing_user.py"], cwd=ROOT)
 
 
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_stubtest(typecheck, tmp_path):
     # From elsewhere, so the installed stubs are checked against the installed modules.
     run(["mypy.stubtest", "--allowlist", str(TESTS / "stubtest-allowlist.txt"),

@@ -3,6 +3,7 @@
     python -P tests/threaded_scenario.py shared THREADS ROUNDS [gil|nogil]
     python -P tests/threaded_scenario.py first-use THREADS
     python -P tests/threaded_scenario.py race NAME SECONDS
+    python -P tests/threaded_scenario.py plant SECONDS
 
 A race pits one thread that keeps replacing an object's state (setters,
 `__init__` or `__setstate__` run again) against readers of the same object;
@@ -444,6 +445,54 @@ def run_race(name, seconds, readers=2):
     return run_threads(1 + readers, work)
 
 
+def plant_while_building(seconds, builders=2, planters=2):
+    """Builders make rows both ways (the general one for a subclass with a slot of
+    its own), from lists and through processors, while
+    planters find rows through the collector and set their fields, and another
+    thread keeps the lists locked; returns the references to the planted and
+    the built objects left over once every row is gone (0)."""
+    from tessel.engine.result import ResultMetaData
+    from tessel.engine.row import KeyStyle, Row
+
+    class Slotted(Row):
+        __slots__ = ("extra",)
+
+    meta = ResultMetaData(("a", "b", "c"))
+    marker = Marker()
+    planted_data, planted_keymap = tuple(["planted"]), {"planted": (0, "planted")}
+    watched = (planted_data, planted_keymap, marker, meta._keymap)
+    before = [sys.getrefcount(watched[i]) for i in range(len(watched))]
+    # Counting a long list holds its lock, so turning it into a tuple waits.
+    long_raw = [marker] * 5000
+    raw = [marker, "y", "z"]
+    processors = [None, str, None]
+    styles = (True, KeyStyle.KEY_OBJECTS_NO_WARN)
+
+    def work(index, barrier):
+        barrier.wait()
+        end = time.monotonic() + seconds
+        n = 0
+        while time.monotonic() < end:
+            n += 1
+            if index < builders:
+                cls = Slotted if n % 2 else Row
+                cls(meta, None, meta._keymap, styles[n % 2], long_raw)
+                cls(meta, processors, meta._keymap, styles[n % 2], raw)
+            elif index < builders + planters:
+                for holder in gc.get_referrers(meta):
+                    if isinstance(holder, Row):
+                        holder._data = planted_data
+                        holder._keymap = planted_keymap
+            else:
+                long_raw.count(None)
+
+    failures = run_threads(builders + planters + 1, work)
+    assert failures == [], failures
+    del long_raw, raw
+    gc.collect()
+    return sum(sys.getrefcount(watched[i]) - before[i] for i in range(len(watched)))
+
+
 # Python code that runs while a getter or a row is being filled in (an
 # operand's subscript, an item's __index__, a row hook, a processor) looks for
 # the result through the collector; it must not find one with empty slots.
@@ -529,6 +578,10 @@ def main(argv):
         for failure in failures:
             print(failure, file=sys.stderr)
         return 1 if failures else 0
+    if kind == "plant":
+        leaked = plant_while_building(float(argv[2]))
+        print(f"{leaked} planted references left over", file=sys.stderr)
+        return 1 if leaked else 0
     threads = int(argv[2])
     if kind == "shared":
         rounds, gil = int(argv[3]), argv[4]

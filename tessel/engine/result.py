@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import sys
+import threading
 import warnings
 from collections.abc import Iterable
 from typing import Any
@@ -30,6 +31,9 @@ class RowKeyDeprecationWarning(DeprecationWarning):
 # names beyond that stay as they are and are merely found a little slower.
 _interned_names: dict[str, str] = {}
 _INTERNED_NAMES_MAX = 4096
+# Held from the size check to the insertion, so threads building metadata at
+# once can't each see room for one more and overshoot the bound together.
+_interned_names_lock = threading.Lock()
 
 
 def _shared_name(key: Any) -> Any:
@@ -38,10 +42,16 @@ def _shared_name(key: Any) -> Any:
     shared = _interned_names.get(key)
     if shared is not None:
         return shared
-    if len(_interned_names) >= _INTERNED_NAMES_MAX or not key.isidentifier():
+    if not key.isidentifier():
         return key
-    shared = sys.intern(key)
-    _interned_names[shared] = shared
+    with _interned_names_lock:
+        shared = _interned_names.get(key)
+        if shared is not None:
+            return shared
+        if len(_interned_names) >= _INTERNED_NAMES_MAX:
+            return key
+        shared = sys.intern(key)
+        _interned_names[shared] = shared
     return shared
 
 
