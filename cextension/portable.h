@@ -238,14 +238,6 @@ inline PyObject *field_if_unshared(PyObject *const *field) noexcept
     return value != nullptr && owned_by_this_thread(value) ? value : nullptr;
 }
 
-// Stores `value` in *field if it is empty; false (nothing stored) when
-// another thread has filled it first.
-inline bool store_if_empty(PyObject **field, PyObject *value) noexcept
-{
-    PyObject *expected = nullptr;
-    return compare_exchange(field, expected, value);
-}
-
 // Stores `steal` in *field under the owner's section and releases what it
 // replaces after leaving it (its destructor may run Python code).
 inline void replace_field([[maybe_unused]] PyObject *owner, PyObject **field, PyObject *steal) noexcept
