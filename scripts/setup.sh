@@ -35,6 +35,12 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     echo "$want" > "$stamp"
 fi
 
+# A build directory configured before meson.options changed doesn't learn its
+# options on reconfigure: start that one afresh.
+if [ -f "$builddir/meson-private/coredata.dat" ] && [ meson.options -nt "$builddir/meson-private/coredata.dat" ]; then
+    rm -rf "$builddir"
+fi
+
 # No build isolation: the pinned meson-python above builds, and build/ stays
 # incremental between runs.
 # Our own builds treat warnings as errors; a user's pip install does not.
