@@ -36,7 +36,7 @@ mutants=(
     "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
     "attribute cache ignores class changes|cextension/resultproxy.cpp|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
     "fast construction loses a reference|cextension/resultproxy.cpp|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"
-    "column names interned without bound|tessel/engine/result.py|    if len(_interned_names) >= _INTERNED_NAMES_MAX or not key.isidentifier():|    if not key.isidentifier():"
+    "column names interned without bound|tessel/engine/result.py|        if len(_interned_names) >= _INTERNED_NAMES_MAX:|        if False:"
     "attribute message unbounded|cextension/resultproxy.cpp|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
     "parser without its None test|cextension/conversions.cpp|    if (value == Py_None) {\n        return Py_NewRef(Py_None);\n    }\n    int fields[kMaxFields]|    int fields[kMaxFields]"
     "parser threshold off by one|cextension/conversions.cpp|    if (converted < parser.min_fields) {|    if (converted <= parser.min_fields) {"
