@@ -323,8 +323,8 @@ enum Decoder : unsigned {
 // Strict is passed as null, the decoders' default: the same handler, but the
 // UTF-8 decoder then sizes its result up front, as it does for b.decode().
 constexpr const char *kHandlers[] = {
-    nullptr, "ignore", "replace", "surrogateescape", "surrogatepass", "backslashreplace", "xmlcharrefreplace",
-    "namereplace",
+    nullptr,         "ignore",           "replace",           "surrogateescape",
+    "surrogatepass", "backslashreplace", "xmlcharrefreplace", "namereplace",
 };
 
 constexpr unsigned kDecoderBits = 4;
@@ -365,9 +365,9 @@ Decoder dedicated_decoder(const char *name) noexcept
         Decoder decoder;
     };
     static constexpr Spelling kSpellings[] = {
-        {"utf8", kUtf8},     {"utf_8", kUtf8},         {"utf16", kUtf16},      {"utf_16", kUtf16},
-        {"utf32", kUtf32},   {"utf_32", kUtf32},       {"ascii", kAscii},      {"us_ascii", kAscii},
-        {"latin1", kLatin1}, {"latin_1", kLatin1},     {"iso_8859_1", kLatin1}, {"iso8859_1", kLatin1},
+        {"utf8", kUtf8},     {"utf_8", kUtf8},     {"utf16", kUtf16},       {"utf_16", kUtf16},
+        {"utf32", kUtf32},   {"utf_32", kUtf32},   {"ascii", kAscii},       {"us_ascii", kAscii},
+        {"latin1", kLatin1}, {"latin_1", kLatin1}, {"iso_8859_1", kLatin1}, {"iso8859_1", kLatin1},
     };
     for (const Spelling &spelling : kSpellings) {
         if (std::strcmp(lower, spelling.name) == 0) {
@@ -398,8 +398,8 @@ unsigned route_for(PyObject *encoding, PyObject *errors) noexcept
 
 struct UnicodeResultProcessorObject {
     PyObject_HEAD
-    PyObject *encoding;  // bytes, ASCII name of the codec; null until __init__
-    PyObject *errors;    // bytes, ASCII name of the error handler; null until __init__
+    PyObject *encoding;   // bytes, ASCII name of the codec; null until __init__
+    PyObject *errors;     // bytes, ASCII name of the error handler; null until __init__
     std::uint32_t route;  // route_for(encoding, errors); written under the lock, read without
 };
 
@@ -436,7 +436,8 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
     static const char *const keywords[] = {"encoding", "errors", nullptr};
     PyObject *encoding;          // borrowed from args/kwargs
     PyObject *errors = nullptr;  // borrowed from args/kwargs
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", tessel::compat::keyword_list(keywords), &encoding, &errors)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", tessel::compat::keyword_list(keywords), &encoding,
+                                     &errors)) {
         return -1;
     }
     UnicodeResultProcessorObject *processor = as_unicode_processor(self);
@@ -582,8 +583,8 @@ int plain_precision(PyObject *format) noexcept
     }
     const int kind = PyUnicode_KIND(format);
     const void *data = PyUnicode_DATA(format);
-    if (PyUnicode_READ(kind, data, 0) != '%' || PyUnicode_READ(kind, data, 1) != '.'
-        || PyUnicode_READ(kind, data, length - 1) != 'f') {
+    if (PyUnicode_READ(kind, data, 0) != '%' || PyUnicode_READ(kind, data, 1) != '.' ||
+        PyUnicode_READ(kind, data, length - 1) != 'f') {
         return -1;
     }
     int precision = 0;
@@ -771,8 +772,8 @@ PyMODINIT_FUNC PyInit_convkit(void)
     if (PyDateTimeAPI == nullptr) {
         return nullptr;
     }
-    if (tessel::add_type(module.get(), "UnicodeResultProcessor", &UnicodeResultProcessorType) < 0
-        || tessel::add_type(module.get(), "DecimalResultProcessor", &DecimalResultProcessorType) < 0) {
+    if (tessel::add_type(module.get(), "UnicodeResultProcessor", &UnicodeResultProcessorType) < 0 ||
+        tessel::add_type(module.get(), "DecimalResultProcessor", &DecimalResultProcessorType) < 0) {
         return nullptr;
     }
     return module.release();

@@ -127,8 +127,7 @@ void raise_unpack_error(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_s
 // dict(*args, **kwargs) from a fast call's arguments: the dict type's own rules.
 PyObject *dict_from_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept
 {
-    return PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyDict_Type), args,
-                               static_cast<size_t>(nargs), kwnames);
+    return PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyDict_Type), args, static_cast<size_t>(nargs), kwnames);
 }
 
 PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
@@ -142,8 +141,7 @@ PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         // Keywords are ignored on this path, as they always have been.
         dict.reset(copy_exact_dict(arg));
     }
-    else if (arg != nullptr && private_dict_of(arg) != nullptr
-             && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+    else if (arg != nullptr && private_dict_of(arg) != nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
         dict.reset(copy_exact_dict(private_dict_of(arg)));
     }
     else {
@@ -406,7 +404,8 @@ PyMODINIT_FUNC PyInit_mapkit(void)
         return nullptr;
     }
     Ref module(PyModule_Create2(&mapkit_module, PYTHON_API_VERSION));
-    if (!module || tessel::compat::declare_gil_use(module.get()) < 0 || tessel::add_type(module.get(), "immutabledict", &ImmutableDictType) < 0) {
+    if (!module || tessel::compat::declare_gil_use(module.get()) < 0 ||
+        tessel::add_type(module.get(), "immutabledict", &ImmutableDictType) < 0) {
         return nullptr;
     }
     return module.release();

@@ -45,9 +45,9 @@ enum KeyStyle : long {
 // been shown, by a setter or the initialiser run again, is replace_field().
 struct BaseRowObject {
     PyObject_HEAD
-    PyObject *parent;  // result metadata object, owned; null until set
-    PyObject *row;     // the values, owned: a tuple from the initialiser, any sequence from _data
-    PyObject *keymap;  // exact dict from column keys to records, owned
+    PyObject *parent;      // result metadata object, owned; null until set
+    PyObject *row;         // the values, owned: a tuple from the initialiser, any sequence from _data
+    PyObject *keymap;      // exact dict from column keys to records, owned
     Py_ssize_t key_style;  // a C long's value, kept at the width the shared-field atomics have
 };
 
@@ -249,9 +249,8 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
         if (m < 0) {
             PyErr_Clear();
         }
-        PyErr_Format(PyExc_RuntimeError,
-                     "number of values in row (%zd) differ from number of column processors (%zd)", n,
-                     m);
+        PyErr_Format(PyExc_RuntimeError, "number of values in row (%zd) differ from number of column processors (%zd)",
+                     n, m);
         return nullptr;
     }
     // A processor may build a row whose processors build a row, and so on,
@@ -302,8 +301,8 @@ PyObject *processed_values(PyObject *processors, PyObject *fast, Py_ssize_t n) n
 // The initialiser's work on already unpacked (borrowed) arguments.  A failure
 // leaves in place the fields stored before it.  `unseen`: a row under
 // construction, kept from every other thread by the filling rule above.
-int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, PyObject *keymap,
-                 PyObject *key_style, PyObject *raw, bool unseen) noexcept
+int baserow_fill(BaseRowObject *self, PyObject *parent, PyObject *processors, PyObject *keymap, PyObject *key_style,
+                 PyObject *raw, bool unseen) noexcept
 {
     assert(!unseen || (Py_REFCNT(self) == 1 && !PyObject_GC_IsTracked(reinterpret_cast<PyObject *>(self)) &&
                        self->parent == nullptr && self->row == nullptr && self->keymap == nullptr));
@@ -365,7 +364,7 @@ inline bool plain_layout(PyTypeObject *type) noexcept
 // The ordinary route, as the interpreter takes it for a class without a
 // vectorcall: an argument tuple and keyword dict for the metaclass's call.
 TESSEL_NOINLINE PyObject *construct_through_type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
-                                                        PyObject *kwnames)
+                                                      PyObject *kwnames)
 {
     Ref positional(PyTuple_New(nargs));
     if (!positional) {
@@ -656,8 +655,7 @@ inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 // Everything after the map's answer that isn't a plain record found for a
 // subscript or attribute: a missing key, an odd record, an ambiguous name,
 // the warning.  Out of line, so the common lookup stays short.
-TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style,
-                                           PyObject *found)
+TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style, PyObject *found)
 {
     Ref record(found);
     if (!record) {
@@ -1174,8 +1172,8 @@ bool uses_own_mapping_lookup(PyObject *operand) noexcept
     if (type == &BaseRowType) {
         return true;
     }
-    return PyType_IsSubtype(type, &BaseRowType) && type->tp_getattro == baserow_getattro &&
-           type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
+    return PyType_IsSubtype(type, &BaseRowType) && type->tp_getattro == baserow_getattro && type->tp_dictoffset == 0 &&
+           !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
            _PyType_Lookup(type, mapping_method_name) == own_mapping_method;
 }
 
@@ -1414,7 +1412,8 @@ PyMODINIT_FUNC PyInit_rowkit(void)
     }
     main_interpreter = PyInterpreterState_Main();
     Ref module(PyModule_Create2(&rowkit_module, PYTHON_API_VERSION));
-    if (!module || tessel::compat::declare_gil_use(module.get()) < 0 || tessel::add_type(module.get(), "BaseRow", &BaseRowType) < 0 ||
+    if (!module || tessel::compat::declare_gil_use(module.get()) < 0 ||
+        tessel::add_type(module.get(), "BaseRow", &BaseRowType) < 0 ||
         tessel::add_type(module.get(), "tuplegetter", &TupleGetterType) < 0) {
         return nullptr;
     }
