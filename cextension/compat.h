@@ -78,13 +78,14 @@ inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) noexcept
 
 namespace tessel::compat {
 
-// True on every build but the free-threaded one: there the GIL is held around
-// all our code (single-phase modules never run in a subinterpreter of their
-// own GIL), so process-wide caches need no lock.
+// True when built for a free-threaded interpreter (3.13t on), whether or not
+// its GIL is switched on at run time.  On every other build the GIL is held
+// around all our code (single-phase modules never run in a subinterpreter of
+// their own GIL), so process-wide caches need no lock there.
 #ifdef Py_GIL_DISABLED
-inline constexpr bool gil_always_held = false;
+inline constexpr bool free_threaded_build = true;
 #else
-inline constexpr bool gil_always_held = true;
+inline constexpr bool free_threaded_build = false;
 #endif
 
 // ---------------------------------------------------------------------------
@@ -144,6 +145,14 @@ inline PyObject *type_lookup_ref(PyTypeObject *type, PyObject *name) noexcept
 #else
     return Py_XNewRef(_PyType_Lookup(type, name));
 #endif
+}
+
+// What the type's MRO holds under name, borrowed, or null with no error set:
+// only to compare with a known object, since on a free-threaded build another
+// thread may release it the moment it is returned.
+inline PyObject *type_lookup_for_identity(PyTypeObject *type, PyObject *name) noexcept
+{
+    return _PyType_Lookup(type, name);
 }
 
 // The generic attribute lookup that, for a missing attribute, returns null

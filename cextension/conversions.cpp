@@ -6,6 +6,7 @@
 // their three patterns and build the result through the datetime C API.
 #include "pyref.h"
 #include "restart.h"
+#include "shared_fields.h"
 
 #include <datetime.h>
 

@@ -12,6 +12,7 @@
 // SystemError instead.
 #include "pyref.h"
 #include "restart.h"
+#include "shared_fields.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -813,7 +814,7 @@ NotAnAttribute not_an_attribute[not_an_attribute_slots];
 
 inline bool in_main_interpreter() noexcept
 {
-    if constexpr (tessel::compat::gil_always_held) {
+    if constexpr (!tessel::compat::free_threaded_build) {
         return PyInterpreterState_Get() == main_interpreter;
     }
     else {
@@ -1174,7 +1175,7 @@ bool uses_own_mapping_lookup(PyObject *operand) noexcept
     }
     return PyType_IsSubtype(type, &BaseRowType) && type->tp_getattro == baserow_getattro && type->tp_dictoffset == 0 &&
            !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
-           _PyType_Lookup(type, mapping_method_name) == own_mapping_method;
+           tessel::compat::type_lookup_for_identity(type, mapping_method_name) == own_mapping_method;
 }
 
 // One item through the row's mapping lookup, as PyObject_CallMethod(X,
@@ -1408,7 +1409,8 @@ PyMODINIT_FUNC PyInit_rowkit(void)
         if (mapping_method_name == nullptr) {
             return nullptr;
         }
-        own_mapping_method = _PyType_Lookup(&BaseRowType, mapping_method_name);  // borrowed, lives with the type
+        own_mapping_method = tessel::compat::type_lookup_for_identity(
+            &BaseRowType, mapping_method_name);  // borrowed, lives with the type
     }
     main_interpreter = PyInterpreterState_Main();
     Ref module(PyModule_Create2(&rowkit_module, PYTHON_API_VERSION));
