@@ -226,18 +226,21 @@ inline PyObject *field_if_unshared(PyObject *const *field) noexcept
 //
 // __init__ (or a setter) may run again on an object that other threads are
 // reading.  Rows and both processors keep to one pattern:
-//  1. Make every new value first, outside any lock: making one may run
-//     Python code, which must not run inside the object's critical section.
-//  2. Store them inside one critical section on the object, each with
-//     swap_field(), together with any word derived from them; a lone field
-//     is stored with replace_field().  What they held is released after the
-//     section, as a release may run Python code.
+//  1. Make each new value before storing it, outside any lock: making one
+//     may run Python code, which must not run inside the object's critical
+//     section.
+//  2. Store values that must agree with each other inside one critical
+//     section on the object, each with swap_field(), together with any word
+//     derived from them; a field that stands alone is stored by itself with
+//     replace_field().  What the fields held is released after the section,
+//     as a release may run Python code.
 //  3. Read a field that stands alone with field_ref(), without the lock;
-//     fields that must agree with each other inside one critical section; a
-//     derived word that holds no reference with load_relaxed().
-// A row's fields stand alone (its setters replace them one by one); a
-// Decimal processor's type and format must agree; a Unicode processor's
-// route is a word derived from its names, read on every call without the lock.
+//     fields that must agree inside one critical section; a derived word
+//     that holds no reference with load_relaxed().
+// A row's fields stand alone (its setters replace them one by one, and a
+// failed __init__ leaves those it stored); a Decimal processor's type and
+// format must agree; a Unicode processor's route is a word derived from its
+// names, read on every call without the lock.
 
 // Inside the owner's critical section: stores `steal` in *field and returns
 // what the field held, for the caller to release after the section.

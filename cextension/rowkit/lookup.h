@@ -1,0 +1,289 @@
+// Reading rows: the sequence slots over the stored values (length, item,
+// iteration, hash) and the key lookup behind row[key], _get_by_key_impl and
+// column attributes, with the parent's hooks for what the key map doesn't
+// answer.
+#ifndef TESSEL_ROWKIT_LOOKUP_H
+#define TESSEL_ROWKIT_LOOKUP_H
+
+#include "construct.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Sequence behaviour over the stored values
+
+// Every slot below holds the values (values_of) while it uses them: a
+// sequence set through _data may run Python code (its __len__, __hash__, ...)
+// that replaces them meanwhile.  A null field is passed on, for the
+// protocols' own null-argument SystemError.
+
+// The length of held values (null passed on, as above).
+inline Py_ssize_t values_length(PyObject *values)
+{
+    if (values != nullptr && PyTuple_CheckExact(values)) {
+        return PyTuple_GET_SIZE(values);
+    }
+    return guarded([values] { return PySequence_Size(values); }, Py_ssize_t{-1});
+}
+
+Py_ssize_t baserow_length(PyObject *self)
+{
+    return values_length(values_of(as_row(self)).get());
+}
+
+PyObject *baserow_item(PyObject *self, Py_ssize_t index)
+{
+    PyObject *row = tessel::shared::field_if_unshared(&as_row(self)->values);
+    if (row != nullptr) {
+        return Py_XNewRef(PyTuple_GetItem(row, index));
+    }
+    Ref held = values_of(as_row(self));
+    if (!held) {
+        return unset_field();
+    }
+    return Py_XNewRef(PyTuple_GetItem(held.get(), index));
+}
+
+PyObject *baserow_iter(PyObject *self)
+{
+    Ref values = values_of(as_row(self));
+    if (!values || !PyTuple_CheckExact(values.get())) {
+        values.reset(guarded([&values] { return PySequence_Tuple(values.get()); }, static_cast<PyObject *>(nullptr)));
+        if (!values) {
+            return nullptr;
+        }
+    }
+    return PyObject_GetIter(values.get());
+}
+
+Py_hash_t baserow_hash(PyObject *self)
+{
+    Ref values = values_of(as_row(self));
+    if (!values) {
+        unset_field();
+        return -1;
+    }
+    if (PyTuple_CheckExact(values.get())) {
+        const Py_hash_t *known = tessel::compat::tuple_hash_field(values.get());
+        Py_hash_t hash = known != nullptr ? load_relaxed(known) : -1;
+        if (hash != -1) {
+            return hash;  // computed before: nothing left to recurse into
+        }
+    }
+    // Guarded even for a tuple: hashing it hashes its items, which may be rows.
+    return guarded([&values] { return PyObject_Hash(values.get()); }, Py_hash_t{-1});
+}
+
+PyObject *baserow_values_impl(PyObject *self, PyObject *)
+{
+    Ref values = values_of(as_row(self));
+    if (values && PyTuple_CheckExact(values.get())) {
+        return PySequence_List(values.get());
+    }
+    return guarded([&values] { return PySequence_List(values.get()); }, static_cast<PyObject *>(nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Key lookup
+
+// Calls a hook method of the row's parent with one ("(O)") or two ("OO")
+// objects.  The parent is held for the call, since the hook (or a
+// __getattr__ on the way to it) may replace it.
+PyObject *call_hook(BaseRowObject *self, const char *method, const char *format, PyObject *arg,
+                    PyObject *second = nullptr)
+{
+    Ref parent = parent_of(self);
+    if (!parent) {
+        return unset_field();
+    }
+    return PyObject_CallMethod(parent.get(), method, format, arg, second);
+}
+
+// The same with the "O" format: a tuple argument arrives as its items.
+PyObject *call_hook_spreading_tuple(BaseRowObject *self, const char *method, PyObject *arg)
+{
+    Ref parent = parent_of(self);
+    if (!parent) {
+        return unset_field();
+    }
+    return call_method_spreading_tuple(parent.get(), method, arg);
+}
+
+// Calls one of the hooks that must raise; the lookup fails either way.
+PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
+{
+    Ref parent = parent_of(self);  // named in the message, whatever the hook did
+    Ref result(call_hook(self, method, "(O)", arg));
+    if (result) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
+                     method);
+    }
+    return nullptr;
+}
+
+// The value at a position of the (held) values, by tuple item access: the
+// interpreter's IndexError out of range and its SystemError when the values
+// aren't a tuple.
+inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
+{
+    if (row == nullptr) {
+        return unset_field();
+    }
+    if (PyTuple_CheckExact(row) && static_cast<size_t>(position) < static_cast<size_t>(PyTuple_GET_SIZE(row))) {
+        return Py_NewRef(PyTuple_GET_ITEM(row, position));
+    }
+    return Py_XNewRef(PyTuple_GetItem(row, position));
+}
+
+// The value at a non-negative position; the values are borrowed where no
+// other thread can release them meanwhile (the hot path), held otherwise.
+inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
+{
+    PyObject *row = tessel::shared::field_if_unshared(&self->values);
+    if (row != nullptr) {
+        return row_value_at(row, position);
+    }
+    return row_value_at(values_of(self).get(), position);
+}
+
+// Everything after the map's answer that isn't a plain record found for a
+// subscript or attribute: a missing key, an odd record, an ambiguous name,
+// the warning.  Out of line, so the common lookup stays short.
+TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style, PyObject *found)
+{
+    Ref record(found);
+    if (!record) {
+        if (PySlice_Check(key)) {
+            PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
+            return nullptr;
+        }
+        record.reset(call_hook(self, "_key_fallback", "OO", key, Py_None));
+        if (!record) {
+            return nullptr;
+        }
+    }
+    PyObject *index;  // borrowed from record
+    if (PyTuple_Check(record.get()) && PyTuple_GET_SIZE(record.get()) > 0) {
+        index = PyTuple_GET_ITEM(record.get(), 0);
+    }
+    else {
+        index = PyTuple_GetItem(record.get(), 0);  // the interpreter's error for a bad record
+        if (index == nullptr) {
+            return nullptr;
+        }
+    }
+    if (index == Py_None) {
+        return raise_through_hook(self, "_raise_for_ambiguous_column_name", record.get());
+    }
+    long position = as_long(index);
+    if (position == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    record.reset();
+    if (!mapping && style == KEY_OBJECTS_BUT_WARN) {
+        Ref ignored(call_hook_spreading_tuple(self, "_warn_for_nonint", key));
+        if (!ignored) {
+            return nullptr;
+        }
+    }
+    // Read afresh: the warning hook may have replaced the values.
+    return value_at(self, position);
+}
+
+// A key that is neither an exact int nor (outside key style 1) a slice.
+inline PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, long style)
+{
+    if (!mapping && style == KEY_INTEGER_ONLY) {
+        return raise_through_hook(self, "_raise_for_nonint", key);
+    }
+    PyObject *found;
+    {
+        // Held: hashing or comparing the key may run Python code that replaces it.
+        Ref keymap = keymap_of(self);
+        if (!keymap) {
+            return unset_field();
+        }
+        if (PyDict_GetItemRef(keymap.get(), key, &found) < 0) {
+            PyErr_Clear();  // an unhashable or uncomparable key is simply not held
+        }
+    }
+    // The common record, (position, ...) with a small position, read here.
+    if (found != nullptr && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) > 0 &&
+        (mapping || style != KEY_OBJECTS_BUT_WARN)) {
+        PyObject *index = PyTuple_GET_ITEM(found, 0);
+        if (PyLong_CheckExact(index) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(index))) {
+            Py_ssize_t position = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(index));
+            Py_DECREF(found);
+            return value_at(self, position);
+        }
+    }
+    return resolve_record(self, key, mapping, style, found);
+}
+
+// One lookup reads the key style once, whatever a hook assigns meanwhile.
+PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping, long style)
+{
+    if (PyLong_CheckExact(key)) {
+        if (style == KEY_OBJECTS_ONLY) {
+            PyErr_Format(PyExc_KeyError, "%R", key);
+            return nullptr;
+        }
+        long index = as_long(key);
+        if (index == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        if (index >= 0) {
+            return value_at(self, index);
+        }
+        // The length may come from Python code (a sequence set through
+        // _data), so the values are held across it.
+        Ref row = values_of(self);
+        if (!row) {
+            return unset_field();
+        }
+        Py_ssize_t length = values_length(row.get());
+        if (length < 0) {
+            return nullptr;
+        }
+        return row_value_at(row.get(), index + length);
+    }
+    if (PySlice_Check(key) && style != KEY_OBJECTS_ONLY) {
+        Ref row = values_of(self);
+        if (!row) {
+            return unset_field();
+        }
+        if (PyTuple_CheckExact(row.get())) {
+            return PyObject_GetItem(row.get(), key);  // a tuple's slice is a tuple
+        }
+        return guarded(
+            [&row, key]() -> PyObject * {
+                Ref part(PyObject_GetItem(row.get(), key));
+                return part ? PySequence_Tuple(part.get()) : nullptr;
+            },
+            static_cast<PyObject *>(nullptr));
+    }
+    return lookup_in_keymap(self, key, mapping, style);
+}
+
+// Styles that let row[key] refuse or warn; every other style reads keys as keys.
+inline bool subscript_is_mapping(long style) noexcept
+{
+    return style != KEY_INTEGER_ONLY && style != KEY_OBJECTS_BUT_WARN;
+}
+
+PyObject *baserow_subscript(PyObject *self, PyObject *key)
+{
+    BaseRowObject *row = as_row(self);
+    long style = key_style_of(row);
+    return baserow_lookup(row, key, subscript_is_mapping(style), style);
+}
+
+PyObject *baserow_get_by_key_impl(PyObject *self, PyObject *key)
+{
+    BaseRowObject *row = as_row(self);
+    return baserow_lookup(row, key, false, key_style_of(row));
+}
+
+}  // namespace
+
+#endif  // TESSEL_ROWKIT_LOOKUP_H
