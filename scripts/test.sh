@@ -8,8 +8,8 @@
 #   clang       Clang with libc++ (Debian's clang 14 and libc++ 14, which has no
 #               std::atomic_ref, like older Apple toolchains) builds with
 #               warnings as errors on 3.14t and 3.11 and passes the suite
-#   leaks       a debug build of 3.14t; every test is repeated and fails if
-#               reference counts or allocated blocks keep growing
+#   leaks       a debug build of 3.14t, our asserts compiled in; every test is
+#               repeated and fails if reference counts or allocated blocks keep growing
 #   sanitizers  the extensions built with AddressSanitizer and UBSan, on 3.14t and
 #               on 3.14 with the GIL (code built only with the GIL is checked too)
 #   tsan        the thread tests without the GIL on a ThreadSanitizer build of
@@ -193,9 +193,16 @@ run_clang() {
     return 0
 }
 
+# The debug build also checks our own asserts: meson-python's release
+# defaults would compile them out (-DNDEBUG), so they are asked for, and a
+# build that still defines NDEBUG fails the mode.
 run_leaks() {
     TESSEL_PYTHON=debug TESSEL_VENV="$root/.venv-debug" TESSEL_BUILD_DIR="$root/build/debug" \
-        bash scripts/setup.sh
+        TESSEL_MESON_ARGS="-Db_ndebug=false" bash scripts/setup.sh
+    if grep -q -- '-DNDEBUG' "$root/build/debug/compile_commands.json"; then
+        echo "=== leaks: the debug build compiles asserts out (-DNDEBUG)" >&2
+        return 1
+    fi
     TESSEL_HYPOTHESIS_PROFILE=repeat .venv-debug/bin/python -P -m pytest -p no:cacheprovider --leaks "$@"
 }
 
@@ -328,7 +335,7 @@ run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" "${aarch64_pythons[@]}" --
 run_aarch64() { wheel_rows wheel "${aarch64_pythons[@]}" -- "$@"; }
 
 self_recording=" release clang sanitizers parallel wheels aarch64 "
-labels_leaks="free-threaded, debug, leak check"
+labels_leaks="free-threaded, debug, asserts, leak check"
 labels_tsan="free-threaded, ThreadSanitizer"
 
 mode_times=()
