@@ -27,17 +27,17 @@ per_mutant_timeout=${TESSEL_MUTANT_TIMEOUT:-600}
 
 # name | file | old text | new text [| mode]   (\n in the texts is a newline, \| a bar)
 mutants=(
-    "getter fast path loses a reference|cextension/resultproxy.cpp|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
-    "getter fast path reads one past the end|cextension/resultproxy.cpp|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
-    "row item access leaks a reference|cextension/resultproxy.cpp|        return Py_NewRef(PyTuple_GET_ITEM(row, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(row, position)));"
-    "row position 0 read as negative|cextension/resultproxy.cpp|        if (index >= 0) {\n            return value_at(self, index);|        if (index > 0) {\n            return value_at(self, index);"
-    "None processor called|cextension/resultproxy.cpp|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
-    "ambiguous record not sent to its hook|cextension/resultproxy.cpp|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
-    "keymap message text|cextension/resultproxy.cpp|\"keymap must be a dict\"|\"keymap must be dict\""
-    "attribute cache ignores class changes|cextension/resultproxy.cpp|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
-    "fast construction loses a reference|cextension/resultproxy.cpp|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"
+    "getter fast path loses a reference|cextension/rowkit/tuplegetter.h|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
+    "getter fast path reads one past the end|cextension/rowkit/tuplegetter.h|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
+    "row item access leaks a reference|cextension/rowkit/lookup.h|        return Py_NewRef(PyTuple_GET_ITEM(row, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(row, position)));"
+    "row position 0 read as negative|cextension/rowkit/lookup.h|        if (index >= 0) {\n            return value_at(self, index);|        if (index > 0) {\n            return value_at(self, index);"
+    "None processor called|cextension/rowkit/construct.h|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
+    "ambiguous record not sent to its hook|cextension/rowkit/lookup.h|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
+    "keymap message text|cextension/rowkit/construct.h|\"keymap must be a dict\"|\"keymap must be dict\""
+    "attribute cache ignores class changes|cextension/rowkit/attr_cache.h|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
+    "fast construction loses a reference|cextension/rowkit/construct.h|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"
     "column names interned without bound|tessel/engine/result.py|        if len(_interned_names) >= _INTERNED_NAMES_MAX:|        if False:"
-    "attribute message unbounded|cextension/resultproxy.cpp|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
+    "attribute message unbounded|cextension/rowkit/attributes.h|Could not locate column in row for column '%.200U'|Could not locate column in row for column '%U'"
     "parser without its None test|cextension/conversions.cpp|    if (value == Py_None) {\n        return Py_NewRef(Py_None);\n    }\n    int fields[kMaxFields]|    int fields[kMaxFields]"
     "parser threshold off by one|cextension/conversions.cpp|    if (converted < parser.min_fields) {|    if (converted <= parser.min_fields) {"
     "time message unbounded|cextension/conversions.cpp|\"Couldn't parse time string: %.200s\"|\"Couldn't parse time string: %s\""
@@ -52,14 +52,14 @@ mutants=(
     "fetchmany over-fetches past its size|tessel/engine/sqlite.py|min(size - len(rows), self.CHUNK)|min(size, self.CHUNK)"
     "NUMERIC integer text not padded|tessel/engine/sqlite.py|if -scale < int(value.as_tuple().exponent) <= 0:|if -scale < int(value.as_tuple().exponent) < 0:"
     "message names the wrong storage class|tessel/engine/sqlite.py|float: \"REAL\"|float: \"FLOAT\""
-    "subclass hook chain stops at BaseRow|cextension/resultproxy.cpp|    next.reset(PyObject_GetAttrString(next.get(), \"__init_subclass__\"));|    next.reset(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), \"__init_subclass__\"));"
-    "own slots left unset on the short path|cextension/resultproxy.cpp|type->tp_alloc == PyType_GenericAlloc && type->tp_basicsize == sizeof(BaseRowObject) &&|type->tp_alloc == PyType_GenericAlloc &&"
-    "getter result left untracked|cextension/resultproxy.cpp|    return show(result.release());|    return result.release();"
-    "values holding a tracked tuple left untracked|cextension/resultproxy.cpp|    return !PyTuple_CheckExact(item) \|\| PyObject_GC_IsTracked(item);|    return !PyTuple_CheckExact(item);"
-    "attribute table trusts class version 0|cextension/resultproxy.cpp|    if (version != 0 && known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (version != 0 && tessel::compat::never_freed(name)) {|    if (known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (tessel::compat::never_freed(name)) {"
-    "attribute table keeps names that can be freed|cextension/resultproxy.cpp|    if (version != 0 && tessel::compat::never_freed(name)) {|    if (version != 0) {"
+    "subclass hook chain stops at BaseRow|cextension/rowkit/construct.h|    next.reset(PyObject_GetAttrString(next.get(), \"__init_subclass__\"));|    next.reset(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), \"__init_subclass__\"));"
+    "own slots left unset on the short path|cextension/rowkit/construct.h|type->tp_alloc == PyType_GenericAlloc && type->tp_basicsize == sizeof(BaseRowObject) &&|type->tp_alloc == PyType_GenericAlloc &&"
+    "getter result left untracked|cextension/rowkit/tuplegetter.h|    return show(result.release());|    return result.release();"
+    "values holding a tracked tuple left untracked|cextension/rowkit/construct.h|    return !PyTuple_CheckExact(item) \|\| PyObject_GC_IsTracked(item);|    return !PyTuple_CheckExact(item);"
+    "attribute table trusts class version 0|cextension/rowkit/attr_cache.h|    if (version != 0 && known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (version != 0 && tessel::compat::never_freed(name)) {|    if (known_not_an_attribute(entry, type, name, version)) {\n        return true;\n    }\n    Ref descriptor(tessel::compat::type_lookup_ref(type, name));\n    if (descriptor) {\n        return false;\n    }\n    if (tessel::compat::never_freed(name)) {"
+    "attribute table keeps names that can be freed|cextension/rowkit/attr_cache.h|    if (version != 0 && tessel::compat::never_freed(name)) {|    if (version != 0) {"
     "free list kept one past its end|cextension/readonlymap.cpp|        if (count == Capacity) {|        if (count > Capacity) {|sanitizers-3.14"
-    "borrowed read of a field another thread owns|cextension/portable.h|    return value != nullptr && owned_by_this_thread(value) ? value : nullptr;|    return value;|races"
+    "borrowed read of a field another thread owns|cextension/shared_fields.h|    return value != nullptr && owned_by_this_thread(value) ? value : nullptr;|    return value;|races"
 )
 
 # Copies the checkout (tracked files and new ones, as they stand) into the
@@ -81,10 +81,10 @@ sync() {
 test_files() {
     local first
     case "$1" in
-        *resultproxy*) first=test_rowkit ;;
+        *resultproxy*|*rowkit/*) first=test_rowkit ;;
         *conversions*) first=test_convkit ;;
         *readonlymap*) first=test_mapkit ;;
-        *compat*|*portable*) first=test_threads ;;
+        *compat*|*portable*|*shared_fields*) first=test_threads ;;
         *) first=test_sqlite ;;
     esac
     (cd "$scratch" && ls tests/"$first"*.py && ls tests/test_*.py | grep -v "^tests/$first")
