@@ -47,7 +47,7 @@ PyObject *baserow_getattro(PyObject *self, PyObject *name)
 }
 
 // ---------------------------------------------------------------------------
-// Attributes
+// The fields as attributes: getters and setters
 
 PyObject *field_getter(Ref field)
 {

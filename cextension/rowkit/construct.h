@@ -8,9 +8,6 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Construction
-
 // Item i of a list, tuple or other sequence as a new reference.  Processors
 // run Python code while a row is built and may change a list we are reading,
 // so items are taken with their own reference and bounds-checked each time.

@@ -8,7 +8,6 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
 // Host package modules: imported on first use, then kept for the main
 // interpreter's lifetime.  Any other interpreter has modules of its own, made
 // and destroyed with it, and asks its sys.modules each time.
