@@ -22,6 +22,7 @@
 #include "../pyref.h"
 #include "../shared_fields.h"
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -81,12 +82,16 @@ inline Ref values_of(BaseRowObject *self) noexcept
 
 inline Ref keymap_of(BaseRowObject *self) noexcept
 {
-    return Ref(tessel::shared::field_ref(reinterpret_cast<PyObject *>(self), &self->keymap));
+    Ref keymap(tessel::shared::field_ref(reinterpret_cast<PyObject *>(self), &self->keymap));
+    assert(!keymap || PyDict_CheckExact(keymap.get()));
+    return keymap;
 }
 
 inline long key_style_of(const BaseRowObject *self) noexcept
 {
-    return static_cast<long>(load_relaxed(&self->key_style));
+    Py_ssize_t style = load_relaxed(&self->key_style);
+    assert(LONG_MIN <= style && style <= LONG_MAX);
+    return static_cast<long>(style);
 }
 
 // What the interpreter raises when its protocols are handed a null object;
