@@ -203,4 +203,76 @@ inline bool never_freed(PyObject *obj) noexcept
 
 }  // namespace tessel::compat
 
+// ---------------------------------------------------------------------------
+// Codec names that PyUnicode_Decode decodes without the codec registry
+//
+// CPython 3.11 to 3.15 (checked against 3.14.7 and 3.15.0rc2): PyUnicode_Decode
+// in Objects/unicodeobject.c normalises the name with _Py_normalize_encoding
+// (lower case, each run of characters other than ASCII letters, digits and
+// '.' one '_', dropped at either end, given up past ten characters) and for
+// the spellings below calls that codec's own decoder (on Windows also for
+// "mbcs", left out here); every other name goes to the codec registry.  A
+// caller may call the same decoder itself.
+
+namespace tessel::compat {
+
+enum class DecodeShortcut : unsigned char {
+    kNone,  // through the codec registry
+    kUtf8,
+    kUtf16,
+    kUtf32,
+    kAscii,
+    kLatin1,
+};
+
+inline DecodeShortcut decode_shortcut(const char *encoding) noexcept
+{
+    constexpr size_t kLongest = 10;  // "iso_8859_1"
+    char lower[kLongest + 1];
+    size_t length = 0;
+    bool punctuation = false;
+    for (const char *p = encoding; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        const bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '.') {
+            punctuation = true;
+            continue;
+        }
+        if (punctuation && length > 0) {
+            if (length == kLongest) {
+                return DecodeShortcut::kNone;
+            }
+            lower[length++] = '_';
+        }
+        punctuation = false;
+        if (length == kLongest) {
+            return DecodeShortcut::kNone;
+        }
+        lower[length++] = static_cast<char>(letter ? c | 0x20 : c);
+    }
+    assert(length <= kLongest);
+    lower[length] = '\0';
+    struct Spelling {
+        const char *name;
+        DecodeShortcut codec;
+    };
+    static constexpr Spelling kSpellings[] = {
+        {"utf8", DecodeShortcut::kUtf8},         {"utf_8", DecodeShortcut::kUtf8},
+        {"utf16", DecodeShortcut::kUtf16},       {"utf_16", DecodeShortcut::kUtf16},
+        {"utf32", DecodeShortcut::kUtf32},       {"utf_32", DecodeShortcut::kUtf32},
+        {"ascii", DecodeShortcut::kAscii},       {"us_ascii", DecodeShortcut::kAscii},
+        {"latin1", DecodeShortcut::kLatin1},     {"latin_1", DecodeShortcut::kLatin1},
+        {"iso_8859_1", DecodeShortcut::kLatin1}, {"iso8859_1", DecodeShortcut::kLatin1},
+    };
+    for (const Spelling &spelling : kSpellings) {
+        if (strcmp(lower, spelling.name) == 0) {  // <string.h> comes with Python.h
+            return spelling.codec;
+        }
+    }
+    return DecodeShortcut::kNone;
+}
+
+}  // namespace tessel::compat
+
 #endif  // TESSEL_COMPAT_H

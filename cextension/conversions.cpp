@@ -190,6 +190,9 @@ template <const IsoParser &parser, int i>
 TESSEL_ALWAYS_INLINE bool scan_field(ScanState &state, int *out)
 {
     constexpr Field field = parser.pattern.fields[i];
+    static_assert(i < parser.pattern.count && parser.pattern.count <= kMaxFields);
+    static_assert(1 <= field.width && field.width <= 9);
+    assert(state.converted == i);  // the fields before it, each converted
     const unsigned char *p = state.p;
     // Running out of text before the first field is sscanf's -1.
     const int ended = state.converted == 0 ? -1 : state.converted;
@@ -249,11 +252,15 @@ TESSEL_ALWAYS_INLINE bool scan_field(ScanState &state, int *out)
 template <const IsoParser &parser>
 inline int scan(const char *text, int *out)
 {
+    static_assert(1 <= parser.min_fields && parser.min_fields <= parser.pattern.count);
+    static_assert(parser.fraction == -1 || (0 <= parser.fraction && parser.fraction < parser.pattern.count));
     ScanState state{reinterpret_cast<const unsigned char *>(text), 0, 0};
     bool complete = [&]<int... i>(std::integer_sequence<int, i...>) {
         return (scan_field<parser, i>(state, out) && ...);
     }(std::make_integer_sequence<int, parser.pattern.count>{});
-    return complete ? state.converted : state.result;
+    const int result = complete ? state.converted : state.result;
+    assert(complete ? result == parser.pattern.count : -1 <= result && result <= state.converted);
+    return result;
 }
 
 // Raises ValueError(format % ascii(repr(value))); only error paths get here.
@@ -303,14 +310,14 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
 // UnicodeResultProcessor
 
 // How process decodes, settled from the two names whenever they change.  For
-// the codec spellings below PyUnicode_Decode skips the codec registry and
-// calls that codec's own decoder (after normalising the name, on every
-// call); a processor calls the same decoder with the same handler name
-// directly.  The error handlers that the interpreter registers at start-up
-// are taken the same way, with their own static names, so such a route
-// holds no reference: process reads it as one word without the object's
-// lock.  Every other pair keeps going through PyUnicode_Decode by name.
-enum Decoder : unsigned {
+// some codec spellings PyUnicode_Decode skips the codec registry and calls
+// that codec's own decoder (compat.h); a processor calls the same decoder
+// with the same handler name directly.  The error handlers that the
+// interpreter registers at start-up are taken the same way, with their own
+// static names, so such a route holds no reference: process reads it as one
+// word without the object's lock.  Every other pair keeps going through
+// PyUnicode_Decode by name.
+enum class Decoder : std::uint32_t {
     kUnset,   // __init__ has not completed
     kByName,  // PyUnicode_Decode with the stored names
     kUtf8,
@@ -328,85 +335,97 @@ constexpr const char *kHandlers[] = {
     "surrogatepass", "backslashreplace", "xmlcharrefreplace", "namereplace",
 };
 
+// A route is one 32-bit word, the decoder in its low bits and the handler's
+// index above them, so it is stored and loaded whole.
+using Route = std::uint32_t;
 constexpr unsigned kDecoderBits = 4;
-constexpr unsigned kDecoderMask = (1u << kDecoderBits) - 1;
+static_assert(static_cast<Route>(Decoder::kLatin1) < 1u << kDecoderBits);
+static_assert(std::size(kHandlers) <= Route{1} << (32 - kDecoderBits));
 
-// The decoder PyUnicode_Decode (3.11 to 3.15) gives the codec name straight
-// to, or kByName.  It compares a normalised copy: lower case, each run of
-// characters other than letters, digits and '.' one '_' (dropped at either
-// end), given up past ten characters.
-Decoder dedicated_decoder(const char *name) noexcept
+constexpr Route make_route(Decoder decoder, std::size_t handler) noexcept
 {
-    constexpr size_t kLongest = 10;  // "iso_8859_1"
-    char lower[kLongest + 1];
-    size_t length = 0;
-    bool punctuation = false;
-    for (const char *p = name; *p != '\0'; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        if (!letter && !is_digit(c) && c != '.') {
-            punctuation = true;
-            continue;
-        }
-        if (punctuation && length > 0) {
-            if (length == kLongest) {
-                return kByName;
-            }
-            lower[length++] = '_';
-        }
-        punctuation = false;
-        if (length == kLongest) {
-            return kByName;
-        }
-        lower[length++] = static_cast<char>(letter ? c | 0x20 : c);
+    assert(handler < std::size(kHandlers));
+    return static_cast<Route>(decoder) | static_cast<Route>(handler) << kDecoderBits;
+}
+
+constexpr Decoder route_decoder(Route route) noexcept
+{
+    return static_cast<Decoder>(route & ((1u << kDecoderBits) - 1));
+}
+
+constexpr std::size_t route_handler(Route route) noexcept
+{
+    return route >> kDecoderBits;
+}
+
+constexpr Route kUnsetRoute = make_route(Decoder::kUnset, 0);
+constexpr Route kByNameRoute = make_route(Decoder::kByName, 0);
+
+// False for the two routes that carry no decoder of their own, whose handler
+// index is always 0; the compiler makes one comparison of the two.
+constexpr bool has_dedicated_decoder(Route route) noexcept
+{
+    return route != kUnsetRoute && route != kByNameRoute;
+}
+
+constexpr Decoder decoder_for(tessel::compat::DecodeShortcut codec) noexcept
+{
+    using tessel::compat::DecodeShortcut;
+    switch (codec) {
+    case DecodeShortcut::kUtf8:
+        return Decoder::kUtf8;
+    case DecodeShortcut::kUtf16:
+        return Decoder::kUtf16;
+    case DecodeShortcut::kUtf32:
+        return Decoder::kUtf32;
+    case DecodeShortcut::kAscii:
+        return Decoder::kAscii;
+    case DecodeShortcut::kLatin1:
+        return Decoder::kLatin1;
+    case DecodeShortcut::kNone:
+        break;
     }
-    lower[length] = '\0';
-    struct Spelling {
-        const char *name;
-        Decoder decoder;
-    };
-    static constexpr Spelling kSpellings[] = {
-        {"utf8", kUtf8},     {"utf_8", kUtf8},     {"utf16", kUtf16},       {"utf_16", kUtf16},
-        {"utf32", kUtf32},   {"utf_32", kUtf32},   {"ascii", kAscii},       {"us_ascii", kAscii},
-        {"latin1", kLatin1}, {"latin_1", kLatin1}, {"iso_8859_1", kLatin1}, {"iso8859_1", kLatin1},
-    };
-    for (const Spelling &spelling : kSpellings) {
-        if (std::strcmp(lower, spelling.name) == 0) {
-            return spelling.decoder;
-        }
-    }
-    return kByName;
+    return Decoder::kByName;
 }
 
 // The route for a pair of names (bytes, or null while unset).
-unsigned route_for(PyObject *encoding, PyObject *errors) noexcept
+Route route_for(PyObject *encoding, PyObject *errors) noexcept
 {
     if (encoding == nullptr || errors == nullptr) {
-        return kUnset;
+        return kUnsetRoute;
     }
-    const Decoder decoder = dedicated_decoder(PyBytes_AS_STRING(encoding));
-    if (decoder == kByName) {
-        return kByName;
+    const Decoder decoder = decoder_for(tessel::compat::decode_shortcut(PyBytes_AS_STRING(encoding)));
+    if (decoder == Decoder::kByName) {
+        return kByNameRoute;
     }
     // Handler names are compared exactly, as the decoders and the registry do.
-    for (unsigned i = 0; i < std::size(kHandlers); ++i) {
+    for (std::size_t i = 0; i < std::size(kHandlers); ++i) {
         if (std::strcmp(PyBytes_AS_STRING(errors), kHandlers[i] != nullptr ? kHandlers[i] : "strict") == 0) {
-            return decoder | i << kDecoderBits;
+            return make_route(decoder, i);
         }
     }
-    return kByName;
+    return kByNameRoute;
 }
 
 struct UnicodeResultProcessorObject {
     PyObject_HEAD
-    PyObject *encoding;   // bytes, ASCII name of the codec; null until __init__
-    PyObject *errors;     // bytes, ASCII name of the error handler; null until __init__
-    std::uint32_t route;  // route_for(encoding, errors); written under the lock, read without
+    PyObject *encoding;  // bytes, ASCII name of the codec; null until __init__
+    PyObject *errors;    // bytes, ASCII name of the error handler; null until __init__
+    Route route;         // route_for(encoding, errors); written under the lock, read without
 };
 
 inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexcept
 {
     return reinterpret_cast<UnicodeResultProcessorObject *>(self);
+}
+
+// Under the object's lock: the names are bytes or unset and the route is the
+// one they give.
+[[maybe_unused]] bool route_matches_names(const UnicodeResultProcessorObject *processor) noexcept
+{
+    return (processor->encoding == nullptr || PyBytes_CheckExact(processor->encoding)) &&
+           (processor->errors == nullptr || PyBytes_CheckExact(processor->errors)) &&
+           processor->route == route_for(processor->encoding, processor->errors);
 }
 
 TESSEL_NOINLINE TESSEL_COLD PyObject *raise_uninitialised(PyObject *self)
@@ -432,6 +451,8 @@ PyObject *ascii_name(PyObject *name) noexcept
     return bytes.release();
 }
 
+// May run again on a processor in use: the pattern for such objects at the
+// top of "Objects whose __init__ may run again" in shared_fields.h.
 int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const keywords[] = {"encoding", "errors", nullptr};
@@ -448,15 +469,19 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
     }
     Ref errors_bytes(errors != nullptr ? ascii_name(errors) : PyBytes_FromString("strict"));
     const bool failed = !errors_bytes;  // the encoding is replaced all the same
-    // Swapped under the object's lock, so a concurrent process takes the old
-    // names or the new ones; the refs end up holding the old ones, released
-    // after it as their release may run Python code.
+    // Swapped under the object's lock with the route they give, so a
+    // concurrent process takes the old names or the new ones; the old ones
+    // are released after it, as their release may run Python code.
+    Ref old_encoding;
+    Ref old_errors;
     Py_BEGIN_CRITICAL_SECTION(self);
-    encoding_bytes.reset(std::exchange(processor->encoding, encoding_bytes.release()));
+    assert(route_matches_names(processor));
+    old_encoding.reset(tessel::shared::swap_field(&processor->encoding, encoding_bytes.release()));
     if (!failed) {
-        errors_bytes.reset(std::exchange(processor->errors, errors_bytes.release()));
+        old_errors.reset(tessel::shared::swap_field(&processor->errors, errors_bytes.release()));
     }
     tessel::shared::store_relaxed(&processor->route, route_for(processor->encoding, processor->errors));
+    assert(route_matches_names(processor));
     Py_END_CRITICAL_SECTION();
     return failed ? -1 : 0;
 }
@@ -469,6 +494,7 @@ TESSEL_NOINLINE PyObject *decode_by_name(PyObject *self, PyObject *value)
     Ref encoding;
     Ref errors;
     Py_BEGIN_CRITICAL_SECTION(self);
+    assert(route_matches_names(processor));
     encoding = Ref::newref(processor->encoding);
     errors = Ref::newref(processor->errors);
     Py_END_CRITICAL_SECTION();
@@ -485,8 +511,8 @@ TESSEL_NOINLINE PyObject *decode_by_name(PyObject *self, PyObject *value)
 
 inline PyObject *decode(PyObject *self, PyObject *value)
 {
-    const std::uint32_t route = tessel::shared::load_relaxed(&as_unicode_processor(self)->route);
-    if (route <= kByName || !PyBytes_Check(value)) [[unlikely]] {
+    const Route route = tessel::shared::load_relaxed(&as_unicode_processor(self)->route);
+    if (!has_dedicated_decoder(route) || !PyBytes_Check(value)) [[unlikely]] {
         return decode_by_name(self, value);  // also raises for an unset processor or a non-bytes value
     }
     const char *buffer = PyBytes_AS_STRING(value);
@@ -494,18 +520,20 @@ inline PyObject *decode(PyObject *self, PyObject *value)
     if (length == 0) {
         return PyUnicode_New(0, 0);  // PyUnicode_Decode's answer before it looks at the codec
     }
-    const char *errors = kHandlers[route >> kDecoderBits];
+    assert(route_handler(route) < std::size(kHandlers));
+    const char *errors = kHandlers[route_handler(route)];
     // The calls PyUnicode_Decode makes for these codecs.
-    switch (route & kDecoderMask) {
-    case kUtf8:
+    switch (route_decoder(route)) {
+    case Decoder::kUtf8:
         return PyUnicode_DecodeUTF8Stateful(buffer, length, errors, nullptr);
-    case kUtf16:
+    case Decoder::kUtf16:
         return PyUnicode_DecodeUTF16(buffer, length, errors, nullptr);
-    case kUtf32:
+    case Decoder::kUtf32:
         return PyUnicode_DecodeUTF32(buffer, length, errors, nullptr);
-    case kAscii:
+    case Decoder::kAscii:
         return PyUnicode_DecodeASCII(buffer, length, errors);
-    default:  // kLatin1
+    default:
+        assert(route_decoder(route) == Decoder::kLatin1);
         return PyUnicode_DecodeLatin1(buffer, length, errors);
     }
 }
@@ -566,6 +594,7 @@ struct DecimalResultProcessorObject {
     PyObject *format;  // str, a %-format taking one value; null until __init__
     int precision;     // N when format is exactly "%.Nf" (N one or two digits), else -1
     bool star;         // format has a '*', a width or precision taken from the values
+    // All four are set together by __init__, and read together, under the lock.
 };
 
 inline DecimalResultProcessorObject *as_decimal_processor(PyObject *self) noexcept
@@ -596,9 +625,28 @@ int plain_precision(PyObject *format) noexcept
         }
         precision = precision * 10 + static_cast<int>(c - '0');
     }
+    assert(0 <= precision && precision <= 99);
     return precision;
 }
 
+// Under the object's lock: type and format both set or both unset, and the
+// precision and the star are what the format gives (-1 or 0 to 99; a fresh
+// object's zeroes before __init__).
+[[maybe_unused]] bool settings_agree(const DecimalResultProcessorObject *processor) noexcept
+{
+    if (processor->format == nullptr) {
+        return processor->type == nullptr && processor->precision == 0 && !processor->star;
+    }
+    if (processor->type == nullptr || !PyUnicode_Check(processor->format)) {
+        return false;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(processor->format);
+    return processor->precision == plain_precision(processor->format) &&
+           processor->star == (PyUnicode_FindChar(processor->format, '*', 0, length, 1) >= 0);
+}
+
+// May run again on a processor in use: the pattern for such objects at the
+// top of "Objects whose __init__ may run again" in shared_fields.h.
 int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
 {
     PyObject *type;    // borrowed from args
@@ -613,15 +661,20 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
     if (star == -2) {
         return -1;
     }
-    Ref type_ref = Ref::newref(type);
-    Ref format_ref = Ref::newref(format);
-    // Swapped as a pair under the object's lock, so the refs end up holding
-    // the old values, released after it as their release may run Python code.
+    Ref new_type = Ref::newref(type);
+    Ref new_format = Ref::newref(format);
+    // Swapped as a pair under the object's lock with what the format gives;
+    // the old values are released after it, as their release may run Python
+    // code.
+    Ref old_type;
+    Ref old_format;
     Py_BEGIN_CRITICAL_SECTION(self);
-    type_ref.reset(std::exchange(processor->type, type_ref.release()));
-    format_ref.reset(std::exchange(processor->format, format_ref.release()));
+    assert(settings_agree(processor));
+    old_type.reset(tessel::shared::swap_field(&processor->type, new_type.release()));
+    old_format.reset(tessel::shared::swap_field(&processor->format, new_format.release()));
     processor->precision = precision;
     processor->star = star >= 0;
+    assert(settings_agree(processor));
     Py_END_CRITICAL_SECTION();
     return 0;
 }
@@ -665,6 +718,7 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     bool alone;
     bool initialised;
     Py_BEGIN_CRITICAL_SECTION(self);
+    assert(settings_agree(processor));
     initialised = processor->type != nullptr && processor->format != nullptr;
     type = Ref::newref(processor->type);
     precision = number ? processor->precision : -1;

@@ -12,14 +12,18 @@ namespace {
 
 struct ImmutableDictObject {
     PyObject_HEAD
-    PyObject *dict;  // exact dict, owned; never replaced once set
+    PyObject *dict;  // exact dict, owned; set once when the instance is made, never replaced
 };
 
 extern PyTypeObject ImmutableDictType;
 
+// The private dict (borrowed) of `self`, which must be an immutabledict.
 inline PyObject *private_dict(PyObject *self) noexcept
 {
-    return reinterpret_cast<ImmutableDictObject *>(self)->dict;
+    assert(Py_IS_TYPE(self, &ImmutableDictType));
+    PyObject *dict = reinterpret_cast<ImmutableDictObject *>(self)->dict;
+    assert(dict != nullptr && PyDict_CheckExact(dict));
+    return dict;
 }
 
 }  // namespace
@@ -81,7 +85,8 @@ PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
             return nullptr;
         }
     }
-    self->dict = dict.release();
+    assert(dict && PyDict_CheckExact(dict.get()));
+    self->dict = dict.release();  // the one store to the field while the instance lives
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
 }
@@ -90,14 +95,16 @@ PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
 // table in one step where it can, as PyDict_Update into an empty dict would.
 PyObject *copy_exact_dict(PyObject *src) noexcept
 {
+    assert(PyDict_CheckExact(src));
     return PyDict_Copy(src);
 }
 
-// The private dict of `arg` if it is an immutabledict, else null.  The dict type
-// would read such an argument through its keys() and subscript and find the
-// same items in the same order: the type can't be subclassed and its dict
-// never changes, so we copy from that dict directly.
-inline PyObject *private_dict_of(PyObject *arg) noexcept
+// The private dict (borrowed) of `arg` if it is an immutabledict, else null:
+// any argument may be passed.  The dict type would read an immutabledict
+// through its keys() and subscript and find the same items in the same order:
+// the type can't be subclassed, so nothing overrides those, and we copy from
+// that dict directly.
+inline PyObject *private_dict_if_immutabledict(PyObject *arg) noexcept
 {
     return Py_IS_TYPE(arg, &ImmutableDictType) ? private_dict(arg) : nullptr;
 }
@@ -141,8 +148,9 @@ PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         // Keywords are ignored on this path, as they always have been.
         dict.reset(copy_exact_dict(arg));
     }
-    else if (arg != nullptr && private_dict_of(arg) != nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
-        dict.reset(copy_exact_dict(private_dict_of(arg)));
+    else if (arg != nullptr && private_dict_if_immutabledict(arg) != nullptr &&
+             (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+        dict.reset(copy_exact_dict(private_dict_if_immutabledict(arg)));
     }
     else {
         dict.reset(PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
@@ -166,8 +174,8 @@ PyObject *immutabledict_vectorcall(PyObject *, PyObject *const *args, size_t nar
     if (nargs == 1 && PyDict_CheckExact(args[0])) {
         dict.reset(copy_exact_dict(args[0]));  // keywords ignored, as in immutabledict_new
     }
-    else if (nargs == 1 && private_dict_of(args[0]) != nullptr && !has_keywords(kwnames)) {
-        dict.reset(copy_exact_dict(private_dict_of(args[0])));
+    else if (nargs == 1 && private_dict_if_immutabledict(args[0]) != nullptr && !has_keywords(kwnames)) {
+        dict.reset(copy_exact_dict(private_dict_if_immutabledict(args[0])));
     }
     else {
         dict.reset(dict_from_call(args, nargs, kwnames));
@@ -233,8 +241,8 @@ PyObject *immutabledict_union(PyObject *self, PyObject *const *args, Py_ssize_t 
     if (nargs == 1 && PyDict_CheckExact(args[0])) {
         source = Ref::newref(args[0]);  // keywords are ignored on this path
     }
-    else if (nargs == 1 && private_dict_of(args[0]) != nullptr && !has_keywords(kwnames)) {
-        source = Ref::newref(private_dict_of(args[0]));  // only read, never stored
+    else if (nargs == 1 && private_dict_if_immutabledict(args[0]) != nullptr && !has_keywords(kwnames)) {
+        source = Ref::newref(private_dict_if_immutabledict(args[0]));  // only read, never stored
     }
     else {
         source.reset(dict_from_call(args, nargs, kwnames));
@@ -267,9 +275,9 @@ PyObject *immutabledict_merge_with(PyObject *self, PyObject *const *args, Py_ssi
             }
             other = Ref::newref(arg);
         }
-        else if (private_dict_of(arg) != nullptr) {
+        else if (private_dict_if_immutabledict(arg) != nullptr) {
             // Merged even when empty, as the converted copy always was.
-            other = Ref::newref(private_dict_of(arg));
+            other = Ref::newref(private_dict_if_immutabledict(arg));
         }
         else {
             // Converted arguments merge even when empty: a new instance comes back.

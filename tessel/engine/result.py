@@ -26,9 +26,11 @@ class RowKeyDeprecationWarning(DeprecationWarning):
 
 # Column names handed to sys.intern so far, each mapped to itself.  Names in
 # code are interned, so a key-map key interned too is found by identity
-# (row.name, row["name"]) instead of by comparing text.  Interned strings may
-# never be freed, so only so many names, and only identifiers, are interned;
-# names beyond that stay as they are and are merely found a little slower.
+# (row.name, row["name"]) instead of by comparing text.  Each stays as long as
+# the process: on 3.12 every interned string is immortal, and elsewhere (3.11,
+# and 3.13 on, where sys.intern returns strings freed once unused) this table
+# holds it.  So only so many names, and only identifiers, are interned; names
+# beyond that stay as they are and are merely found a little slower.
 _interned_names: dict[str, str] = {}
 _INTERNED_NAMES_MAX = 4096
 # Held from the size check to the insertion, so threads building metadata at
