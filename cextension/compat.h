@@ -201,8 +201,6 @@ inline bool never_freed(PyObject *obj) noexcept
 #endif
 }
 
-}  // namespace tessel::compat
-
 // ---------------------------------------------------------------------------
 // Codec names that PyUnicode_Decode decodes without the codec registry
 //
@@ -213,8 +211,6 @@ inline bool never_freed(PyObject *obj) noexcept
 // the spellings below calls that codec's own decoder (on Windows also for
 // "mbcs", left out here); every other name goes to the codec registry.  A
 // caller may call the same decoder itself.
-
-namespace tessel::compat {
 
 enum class DecodeShortcut : unsigned char {
     kNone,  // through the codec registry
