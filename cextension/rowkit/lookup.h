@@ -112,8 +112,13 @@ PyObject *call_hook_spreading_tuple(BaseRowObject *self, const char *method, PyO
 // Calls one of the hooks that must raise; the lookup fails either way.
 PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
 {
-    Ref parent = parent_of(self);  // named in the message, whatever the hook did
-    Ref result(call_hook(self, method, "(O)", arg));
+    // Read once and held: the hook is called on it and it is named in the
+    // message, whatever the hook (or another thread) sets meanwhile.
+    Ref parent = parent_of(self);
+    if (!parent) {
+        return unset_field();
+    }
+    Ref result(PyObject_CallMethod(parent.get(), method, "(O)", arg));
     if (result) {
         PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
                      method);
@@ -135,8 +140,9 @@ inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
     return Py_XNewRef(PyTuple_GetItem(row, position));
 }
 
-// The value at a non-negative position; the values are borrowed where no
-// other thread can release them meanwhile (the hot path), held otherwise.
+// The value at a position (a negative one is out of range, as for
+// PyTuple_GetItem); the values are borrowed where no other thread can release
+// them meanwhile (the hot path), held otherwise.
 inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 {
     PyObject *row = tessel::shared::field_if_unshared(&self->values);
