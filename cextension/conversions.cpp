@@ -4,6 +4,7 @@
 // converter does the None test first and then as little as it can: the date
 // and time parsers read the str's own ASCII buffer with a scanner made for
 // their three patterns and build the result through the datetime C API.
+#include "fixed_format.h"
 #include "pyref.h"
 #include "restart.h"
 #include "shared_fields.h"
@@ -680,8 +681,8 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
 }
 
 // fmt % value for a format "%.Nf" and an exact float or int, without parsing
-// the format: the float conversion % does, then the interpreter's own float
-// formatting with the same arguments.
+// the format: the float conversion % does, then the same text as the
+// interpreter's float formatting with the same arguments (fixed_format.h).
 TESSEL_ALWAYS_INLINE PyObject *format_fixed(PyObject *value, int precision)
 {
     // PyFloat_AsDouble would reach an exact int through int.__float__, which is this.
@@ -689,13 +690,7 @@ TESSEL_ALWAYS_INLINE PyObject *format_fixed(PyObject *value, int precision)
     if (x == -1.0 && PyErr_Occurred()) {
         return nullptr;
     }
-    char *digits = PyOS_double_to_string(x, 'f', precision, 0, nullptr);
-    if (digits == nullptr) {
-        return nullptr;
-    }
-    PyObject *text = PyUnicode_DecodeASCII(digits, static_cast<Py_ssize_t>(std::strlen(digits)), nullptr);
-    PyMem_Free(digits);
-    return text;
+    return tessel::fixed::format_str(x, precision);
 }
 
 PyObject *decimalprocessor_process(PyObject *self, PyObject *value)

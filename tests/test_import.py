@@ -5,7 +5,7 @@ import sysconfig
 
 import pytest
 
-MODULES = ["tessel.mapkit", "tessel.convkit", "tessel.rowkit"]
+MODULES = ["tessel.mapkit", "tessel.convkit", "tessel.rowkit", "tessel.engine.readers"]
 
 # Only a free-threaded build starts without the GIL and switches it on at import.
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
@@ -33,7 +33,9 @@ if {DECLARED_FREE_THREADED}:
     assert not sys._is_gil_enabled() and caught == [], caught
 else:
     assert sys._is_gil_enabled()
-    assert any(issubclass(w.category, RuntimeWarning) and "{name}" in str(w.message) for w in caught), caught
+    # The host package (tessel.engine) loads its own module with the note silenced.
+    assert {name.startswith("tessel.engine.")} or any(
+        issubclass(w.category, RuntimeWarning) and "{name}" in str(w.message) for w in caught), caught
 """
     subprocess.run([sys.executable, "-P", "-c", code], check=True, env=env_without_gil_setting())
 
@@ -78,6 +80,9 @@ except KeyError as error:
 else:
     raise AssertionError("no KeyError")
 assert convkit.str_to_date("2024-03-05").year == 2024 and mapkit.immutabledict(a=1)["a"] == 1
+from decimal import Decimal
+from tessel.engine.sqlite import processor_for
+assert processor_for("NUMERIC(5, 2)")(1.5) == Decimal("1.50") and processor_for("REAL")(3) == 3.0
 with open(OUT, "a") as out:
     out.write("ok\\n")
 """

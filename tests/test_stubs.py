@@ -34,10 +34,10 @@ def stub_members(node):
     return names
 
 
-@pytest.mark.parametrize("name", ["rowkit", "convkit", "mapkit"])
+@pytest.mark.parametrize("name", ["rowkit", "convkit", "mapkit", "engine.readers"])
 def test_stub_matches_module(name):
     module = importlib.import_module(f"tessel.{name}")
-    tree = stub_tree(name)
+    tree = stub_tree(name.replace(".", "/"))
     exported = {n for n in vars(module) if not n.startswith("__")}
     declared = {n for n in stub_members(tree) if not n.startswith("_") or n in exported}
     assert declared == exported
@@ -76,4 +76,4 @@ def test_mypy_strict(typecheck, tmp_path):
 def test_stubtest(typecheck, tmp_path):
     # From elsewhere, so the installed stubs are checked against the installed modules.
     run(["mypy.stubtest", "--allowlist", str(TESTS / "stubtest-allowlist.txt"),
-         "tessel.rowkit", "tessel.convkit", "tessel.mapkit"], cwd=tmp_path)
+         "tessel.rowkit", "tessel.convkit", "tessel.mapkit", "tessel.engine.readers"], cwd=tmp_path)

@@ -11,9 +11,10 @@ import warnings
 with warnings.catch_warnings():
     warnings.filterwarnings(
         "ignore",
-        message=r"The global interpreter lock \(GIL\) has been enabled to load module 'tessel\.(rowkit|convkit|mapkit)'",
+        message=r"The global interpreter lock \(GIL\) has been enabled to load module 'tessel\.(rowkit|convkit|mapkit|engine\.readers)'",
         category=RuntimeWarning,
     )
     from tessel import convkit, mapkit, rowkit
+    from tessel.engine import readers
 
-__all__ = ["convkit", "mapkit", "rowkit"]
+__all__ = ["convkit", "mapkit", "readers", "rowkit"]

@@ -22,7 +22,7 @@ from functools import partial
 from types import FunctionType
 from typing import Any
 
-from tessel.engine import convkit, mapkit
+from tessel.engine import convkit, mapkit, readers
 from tessel.engine.result import ResultMetaData
 from tessel.engine.row import KEY_OBJECTS_NO_WARN, Row
 
@@ -80,15 +80,14 @@ class _Lookup(dict[Any, Any]):
 
 def _boolean(error: Callable[[Any], Exception]) -> Processor:
     # 1.0 and True hash and compare as 1, so they read as True too; 2, 0.5 and 'yes' don't.
-    return _Lookup({None: None, 0: False, 1: True}, error).__getitem__
+    # The reader answers 0 and 1 itself and asks the lookup for anything else.
+    return readers.BooleanReader(_Lookup({None: None, 0: False, 1: True}, error).__getitem__).process
 
 
 def _decimal(scale: int, error: Callable[[Any], Exception]) -> Processor:
-    # A REAL is rounded to the scale by formatting, as always.  An INTEGER must not
-    # pass through a C double on the way (2**53 + 1 would come back as 2**53), so
-    # it is formatted as an integer, with the scale's zeros written after it.
-    from_float = convkit.DecimalResultProcessor(Decimal, f"%.{scale}f").process
-    from_int = convkit.DecimalResultProcessor(Decimal, f"%d.{'0' * scale}" if scale else "%d").process
+    # The reader formats a REAL at the scale (the one rounding), and writes an
+    # INTEGER's digits with the scale's zeros after them, never through a C
+    # double (2**53 + 1 would come back as 2**53); every other value comes here.
     quantum = Decimal(1).scaleb(-scale)
 
     def exact(value: Any) -> Decimal:
@@ -101,18 +100,12 @@ def _decimal(scale: int, error: Callable[[Any], Exception]) -> Processor:
             return value.quantize(quantum, context=_EXACT)
         return value
 
-    def process(value: Any) -> Any:
-        t = type(value)
-        if t is float:
-            return from_float(value)
-        if t is int:
-            return from_int(value)
-        return None if value is None else exact(value)
-
-    return process
+    return readers.NumericReader(Decimal, scale, exact).process
 
 
 def _float(error: Callable[[Any], Exception]) -> Processor:
+    # The reader passes a float as it is and takes an INTEGER a float holds
+    # exactly; every other value comes here.
     def other(value: Any) -> float:
         if type(value) is int and float(value) == value:  # 2**53 + 1 has no float
             return float(value)
@@ -120,12 +113,7 @@ def _float(error: Callable[[Any], Exception]) -> Processor:
             return float(value)
         raise error(value)
 
-    def process(value: Any) -> Any:
-        if type(value) is float or value is None:
-            return value
-        return other(value)
-
-    return process
+    return readers.RealReader(other).process
 
 
 _VALUE_ERRORS = (ValueError, TypeError, OverflowError)
@@ -145,9 +133,12 @@ def _explain(columns: list[tuple[str, str | None, Processor]], raw: Sequence[Any
     return None
 
 
+_READERS = (readers.NumericReader, readers.RealReader, readers.BooleanReader)
+
+
 def _names_its_column(process: Processor) -> bool:
     """True for the host's own processors, which raise UnreadableValueError themselves."""
-    return process is None or isinstance(process, FunctionType) or isinstance(getattr(process, "__self__", None), _Lookup)
+    return process is None or isinstance(process, FunctionType) or isinstance(getattr(process, "__self__", None), _READERS)
 
 
 def processor_for(

@@ -1,0 +1,233 @@
+// The text of '%.Nf' % x, as the interpreter writes it, without its slow path.
+//
+// The interpreter formats a float at a fixed precision through its dtoa in
+// the fixed mode, which is correctly rounded (half to even on the exact
+// binary value) but slow: it works in big integers whatever the value.
+// Column values are mostly short numbers at a few places, and for those the
+// exact product x * 10**N fits in 128 bits, so rounding it is one
+// multiplication and one shift.  Everything else (infinities, NaN, values
+// whose scaled integer doesn't fit 64 bits, precisions past 19) goes to the
+// interpreter's own formatting, so the text is always the interpreter's.
+//
+// Plain C++ (no 128-bit integer type, no floating-point to_chars), so it is
+// the same code on every compiler and library we build with, old macOS
+// deployment targets included.
+#ifndef TESSEL_FIXED_FORMAT_H
+#define TESSEL_FIXED_FORMAT_H
+
+#include "compat.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+
+namespace tessel::fixed {
+
+// The fast path's largest precision: 10**19 is the largest power of ten in 64 bits.
+inline constexpr int kMaxFastPrecision = 19;
+// Room for a sign, 20 digits, a point and 19 zeros (an integer value at the
+// largest precision), or 21 digits with the point and sign otherwise.
+inline constexpr int kBufferSize = 48;
+
+inline constexpr std::uint64_t kPowersOfTen[kMaxFastPrecision + 1] = {
+    1ULL,
+    10ULL,
+    100ULL,
+    1000ULL,
+    10000ULL,
+    100000ULL,
+    1000000ULL,
+    10000000ULL,
+    100000000ULL,
+    1000000000ULL,
+    10000000000ULL,
+    100000000000ULL,
+    1000000000000ULL,
+    10000000000000ULL,
+    100000000000000ULL,
+    1000000000000000ULL,
+    10000000000000000ULL,
+    100000000000000000ULL,
+    1000000000000000000ULL,
+    10000000000000000000ULL,
+};
+
+// An unsigned 128-bit number, as much of one as the rounding needs.
+struct U128 {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+
+inline U128 multiply(std::uint64_t a, std::uint64_t b) noexcept
+{
+    const std::uint64_t a_low = a & 0xffffffffULL;
+    const std::uint64_t a_high = a >> 32;
+    const std::uint64_t b_low = b & 0xffffffffULL;
+    const std::uint64_t b_high = b >> 32;
+    const std::uint64_t low_low = a_low * b_low;
+    const std::uint64_t high_low = a_high * b_low;
+    const std::uint64_t low_high = a_low * b_high;
+    const std::uint64_t high_high = a_high * b_high;
+    // The middle column's carries: each term is below 2**64 - 2**33.
+    const std::uint64_t middle = (low_low >> 32) + (high_low & 0xffffffffULL) + (low_high & 0xffffffffULL);
+    U128 product;
+    product.low = (middle << 32) | (low_low & 0xffffffffULL);
+    product.high = high_high + (high_low >> 32) + (low_high >> 32) + (middle >> 32);
+    return product;
+}
+
+// v >> shift, for 0 < shift < 128.
+inline U128 shift_right(U128 v, int shift) noexcept
+{
+    assert(0 < shift && shift < 128);
+    if (shift >= 64) {
+        return {0, v.high >> (shift - 64)};
+    }
+    return {v.high >> shift, (v.low >> shift) | (v.high << (64 - shift))};
+}
+
+// Bit `index` of v, for 0 <= index < 128.
+inline bool bit(U128 v, int index) noexcept
+{
+    assert(0 <= index && index < 128);
+    return index >= 64 ? ((v.high >> (index - 64)) & 1) != 0 : ((v.low >> index) & 1) != 0;
+}
+
+// Whether any bit of v below `count` is set, for 0 <= count < 128.
+inline bool any_below(U128 v, int count) noexcept
+{
+    assert(0 <= count && count < 128);
+    if (count >= 64) {
+        return v.low != 0 || (count > 64 && (v.high << (128 - count)) != 0);
+    }
+    return count > 0 && (v.low << (64 - count)) != 0;
+}
+
+// Writes the text of '%.{precision}f' % x into `out` and returns its length,
+// or returns -1 where the fast path doesn't reach (the caller then asks the
+// interpreter).  The text is what round half to even of the exact value of x
+// at `precision` places gives, with the sign of x (so -0.0 and negative values
+// that round to zero keep their '-').
+inline int format(char (&out)[kBufferSize], double x, int precision) noexcept
+{
+    if (precision < 0 || precision > kMaxFastPrecision) {
+        return -1;
+    }
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const bool negative = (bits >> 63) != 0;
+    const int biased_exponent = static_cast<int>((bits >> 52) & 0x7ff);
+    std::uint64_t mantissa = bits & ((1ULL << 52) - 1);
+    if (biased_exponent == 0x7ff) {
+        return -1;  // infinities and NaN
+    }
+    int exponent;  // x == mantissa * 2**exponent exactly
+    if (biased_exponent == 0) {
+        exponent = -1074;  // subnormal, or zero
+    }
+    else {
+        mantissa |= 1ULL << 52;
+        exponent = biased_exponent - 1075;
+    }
+
+    // The value at `precision` places, as the integer `scaled` (rounded) or,
+    // for an integral x, the integer part alone with zeros to follow.
+    std::uint64_t scaled;
+    bool zeros_follow = false;
+    if (exponent >= 0) {
+        if (exponent > 11) {
+            return -1;  // 2**64 or more
+        }
+        scaled = mantissa << exponent;
+        zeros_follow = true;
+    }
+    else {
+        const int shift = -exponent;
+        const U128 product = multiply(mantissa, kPowersOfTen[precision]);  // below 2**117
+        if (shift >= 118) {
+            scaled = 0;  // below half a unit of the last place
+        }
+        else {
+            const U128 quotient = shift_right(product, shift);
+            if (quotient.high != 0) {
+                return -1;
+            }
+            scaled = quotient.low;
+            // Round half to even: up past the half, or at the half when odd.
+            if (bit(product, shift - 1) && (any_below(product, shift - 1) || (scaled & 1) != 0)) {
+                if (scaled == UINT64_MAX) {
+                    return -1;
+                }
+                ++scaled;
+            }
+        }
+    }
+
+    char *p = out;
+    if (negative) {
+        *p++ = '-';
+    }
+    if (zeros_follow) {
+        p = std::to_chars(p, out + kBufferSize, scaled).ptr;
+        if (precision > 0) {
+            *p++ = '.';
+            std::memset(p, '0', static_cast<std::size_t>(precision));
+            p += precision;
+        }
+        assert(p - out <= kBufferSize);
+        return static_cast<int>(p - out);
+    }
+    char digits[24];
+    const int count = static_cast<int>(std::to_chars(digits, digits + sizeof digits, scaled).ptr - digits);
+    // At least one digit before the point: 0.05 is "0.05", not ".05".
+    const int integral = count > precision ? count - precision : 0;
+    if (integral == 0) {
+        *p++ = '0';
+    }
+    else {
+        std::memcpy(p, digits, static_cast<std::size_t>(integral));
+        p += integral;
+    }
+    if (precision > 0) {
+        *p++ = '.';
+        const int leading_zeros = precision - (count - integral);
+        std::memset(p, '0', static_cast<std::size_t>(leading_zeros));
+        p += leading_zeros;
+        std::memcpy(p, digits + integral, static_cast<std::size_t>(count - integral));
+        p += count - integral;
+    }
+    assert(p - out <= kBufferSize);
+    return static_cast<int>(p - out);
+}
+
+// An ASCII str of `length` bytes; the quickest way to one from known ASCII.
+inline PyObject *ascii_str(const char *text, Py_ssize_t length) noexcept
+{
+    PyObject *str = PyUnicode_New(length, 127);
+    if (str != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(str), text, static_cast<std::size_t>(length));
+    }
+    return str;
+}
+
+// The str '%.{precision}f' % x gives (a new reference), for any double and
+// any precision % takes.
+inline PyObject *format_str(double x, int precision) noexcept
+{
+    char buffer[kBufferSize];
+    const int length = format(buffer, x, precision);
+    if (length >= 0) {
+        return ascii_str(buffer, length);
+    }
+    char *digits = PyOS_double_to_string(x, 'f', precision, 0, nullptr);
+    if (digits == nullptr) {
+        return nullptr;
+    }
+    PyObject *text = ascii_str(digits, static_cast<Py_ssize_t>(std::strlen(digits)));
+    PyMem_Free(digits);
+    return text;
+}
+
+}  // namespace tessel::fixed
+
+#endif  // TESSEL_FIXED_FORMAT_H
