@@ -2,13 +2,17 @@
 
     .venv/bin/python -P bench/fetch_profile.py [--rows N] [--repeat N]
 
-Each part is timed on its own over the main job's table, best of --repeat runs:
-the driver's fetch, the row build with no processor called (a new values tuple
-per row, as a fetch with processors makes), each column's processor over that
-column's values (the call included), and the whole SQLiteResult.fetchall with
-the collector on; what the parts don't explain is the rest (the collector's walks
-over what the fetch keeps alive, glue).  The collector's own time during the
-whole fetch is measured too, through its callbacks.
+Each part is timed on its own over the main job's table: the driver's fetch in
+the host's chunks (fetchmany of SQLiteResult.CHUNK rows, each dropped once
+read, as the fetch reads them), the row build with no processor called (a new values tuple per row, as a
+fetch with processors makes), and each column's processor over that column's
+values (the call included).  Each is timed with the collector off and on, and
+so is the whole SQLiteResult.fetchall; what the parts don't explain is the rest
+(the fetch's own loop, glue).  The runs of all of them are interleaved, round
+after round, so that the machine's drift and the state of the heap touch every
+part alike (timed one after the other, whichever came second ran on a heap the
+first had warmed), and each reports its best run.  The collector's own time
+during the whole fetch is measured too, through its callbacks.
 """
 
 from __future__ import annotations
@@ -35,70 +39,55 @@ from common import CollectorClock, main_job_table  # noqa: E402
 
 
 
-def best(fn: Callable[[], object], repeat: int, collector: bool = False) -> float:
-    """Best wall time of fn() over repeat runs, the collector on or off."""
-    times = []
-    was = gc.isenabled()
+def timed(fn: Callable[[], object], collector: bool) -> float:
+    """Wall time of one fn(), the collector on or off; what it returns is freed untimed."""
+    if collector:
+        gc.enable()
+    else:
+        gc.disable()
     try:
-        for _ in range(repeat):
-            if collector:
-                gc.enable()
-            else:
-                gc.disable()
-            started = time.perf_counter()
-            out = fn()
-            times.append(time.perf_counter() - started)
-            del out  # freeing the result is not part of the work
-            gc.enable()
-            gc.collect()  # each run starts from the same heap
+        started = time.perf_counter()
+        out = fn()
+        elapsed = time.perf_counter() - started
     finally:
-        if not was:
-            gc.disable()
-    return min(times)
+        gc.enable()
+    del out
+    gc.collect()  # each run starts from the same heap
+    return elapsed
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=20_000, help="rows in the table (default %(default)s)")
-    parser.add_argument("--repeat", type=int, default=7, help="runs per part; the best counts (default %(default)s)")
+    parser.add_argument("--repeat", type=int, default=7, help="rounds; each part's best counts (default %(default)s)")
     args = parser.parse_args(argv)
 
     conn, options, types, query = main_job_table(args.rows)
     n = args.rows
 
-    def per_row(seconds: float) -> float:
-        return seconds / n * 1e6
-
     def fetch() -> list:
         return SQLiteResult(conn.execute(query), types, options).fetchall()
 
-    # The whole fetch first, while the heap holds nothing of ours that the
-    # collector would walk as well.
-    clock = CollectorClock()
-    gc.callbacks.append(clock)
-    try:
-        whole = per_row(best(fetch, args.repeat, collector=True))
-        gc.collect()
-        clock.reset()
-        rows = fetch()  # one more, for the collector's share
-        del rows
-    finally:
-        gc.callbacks.remove(clock)
-    whole_nogc = per_row(best(fetch, args.repeat))
+    def driver_in_chunks() -> None:
+        # Each chunk is dropped once read, as the fetch drops it once its rows are built.
+        cursor = conn.execute(query)
+        while cursor.fetchmany(SQLiteResult.CHUNK):
+            pass
 
     result = SQLiteResult(conn.execute(query), types, options)
     names = result.keys()
-    processors = result.processors or [None] * len(names)
+    processors = result.processors or (None,) * len(names)
     raw = conn.execute(query).fetchall()
     columns = list(zip(*raw))
-    build = partial(Row, result.metadata, [None] * len(names), result.metadata._keymap, options["key_style"])
+    # A tuple of no processors takes the path a fetch with processors takes: a new values tuple per row.
+    build = partial(Row, result.metadata, (None,) * len(names), result.metadata._keymap, options["key_style"])
 
-    # Results are kept, as a fetch keeps them: fresh memory costs too.
-    parts: list[tuple[str, float]] = []
-    parts.append(("driver fetch (cursor.fetchall)", per_row(best(lambda: conn.execute(query).fetchall(),
-                                                                  args.repeat))))
-    parts.append(("row build, no processor called", per_row(best(lambda: list(map(build, raw)), args.repeat))))
-    bare = best(lambda: [list(col) for col in columns], args.repeat) / len(columns)
+    # Rows and values are kept, as a fetch keeps them: fresh memory costs too.
+    parts: list[tuple[str, Callable[[], object]]] = [
+        ("driver fetch (cursor.fetchmany in the fetch's chunks)", driver_in_chunks),
+        ("row build, no processor called", lambda: list(map(build, raw))),
+    ]
+    baseline = ("(a list of each column's values, subtracted)", lambda: [list(col) for col in columns])
     for name, processor, col in zip(names, processors, columns):
         if processor is None:
             continue
@@ -106,21 +95,50 @@ def main(argv: list[str] | None = None) -> int:
         owner = getattr(processor, "__self__", None)
         if owner is not None and not isinstance(owner, type(sys)):
             label = f"{type(owner).__name__}.{processor.__name__}"
-        cost = best(lambda p=processor, c=col: list(map(p, c)), args.repeat) - bare
-        parts.append((f"processor: {name} ({label})", per_row(cost)))
+        parts.append((f"processor: {name} ({label})", lambda p=processor, c=col: list(map(p, c))))
+    whole = ("SQLiteResult.fetchall", fetch)
+    timings = [*parts, baseline, whole]
+
+    fetch()  # a first run warms the statement cache and the allocator
+    best = {(label, on): float("inf") for label, _ in timings for on in (False, True)}
+    for round_ in range(args.repeat):
+        # Rotated each round, so no part always follows the same one.
+        turn = timings[round_ % len(timings):] + timings[:round_ % len(timings)]
+        for label, fn in turn:
+            for on in ((False, True) if round_ % 2 else (True, False)):
+                best[label, on] = min(best[label, on], timed(fn, on))
+
+    clock = CollectorClock()
+    gc.callbacks.append(clock)
+    try:
+        gc.collect()
+        clock.reset()
+        rows = fetch()  # one more, for the collector's share
+        del rows
+    finally:
+        gc.callbacks.remove(clock)
+
+    def per_row(label: str, on: bool) -> float:
+        seconds = best[label, on]
+        if label.startswith("processor:"):
+            seconds -= best[baseline[0], on] / len(columns)
+        return seconds / n * 1e6
 
     free = " free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
     gil = "on" if getattr(sys, "_is_gil_enabled", lambda: True)() else "off"
     print(f"# Python {sys.version.split()[0]}{free}, GIL {gil}; {n:,} rows of {len(names)} columns; "
-          f"best of {args.repeat} runs; µs per row")
-    for label, us in parts:
-        print(f"  {label:60} {us:7.3f}")
-    explained = sum(us for _, us in parts)
-    print(f"  {'sum of the parts':60} {explained:7.3f}")
-    print(f"  {'SQLiteResult.fetchall, collector off':60} {whole_nogc:7.3f}")
-    print(f"  {'SQLiteResult.fetchall, collector on':60} {whole:7.3f}")
-    print(f"  {'rest (collector, glue)':60} {whole - explained:7.3f}")
-    print(f"  collector during one fetchall: {clock.runs} runs, {per_row(clock.seconds):.3f} µs per row")
+          f"best of {args.repeat} interleaved rounds; µs per row")
+    print(f"  {'':60} {'collector off':>13} {'collector on':>13}")
+    for label, _ in parts:
+        print(f"  {label:60} {per_row(label, False):13.3f} {per_row(label, True):13.3f}")
+    sums = {on: sum(per_row(label, on) for label, _ in parts) for on in (False, True)}
+    wholes = {on: per_row(whole[0], on) for on in (False, True)}
+    print(f"  {'sum of the parts':60} {sums[False]:13.3f} {sums[True]:13.3f}")
+    print(f"  {'SQLiteResult.fetchall':60} {wholes[False]:13.3f} {wholes[True]:13.3f}")
+    rest = {on: wholes[on] - sums[on] for on in (False, True)}
+    print(f"  {'rest (the fetch loop, glue; the collector)':60} {rest[False]:13.3f} {rest[True]:13.3f}")
+    print(f"  {'rest, share of the whole':60} {rest[False] / wholes[False]:13.1%} {rest[True] / wholes[True]:13.1%}")
+    print(f"  collector during one fetchall: {clock.runs} runs, {clock.seconds / n * 1e6:.3f} µs per row")
     conn.close()
     return 0
 

@@ -11,6 +11,7 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -264,6 +265,67 @@ inline int scan(const char *text, int *out)
     return result;
 }
 
+// The layout databases write, read at fixed places: each field's pattern
+// character exactly once and exactly `width` digits, up to the fraction; then
+// either a point and 1 to 6 digits, or no point at all.  On such text sscanf
+// converts exactly these fields (no whitespace or sign to skip, every number
+// ending where the next character is expected), so the scan can be skipped.
+// Returns the fields converted, or 0 for any other text, which the scanner
+// then reads.
+template <const IsoParser &parser>
+TESSEL_ALWAYS_INLINE int scan_canonical(const unsigned char *p, int *out)
+{
+    constexpr int whole_fields = parser.fraction < 0 ? parser.pattern.count : parser.fraction;
+    static_assert(whole_fields >= parser.min_fields);
+    bool canonical = true;
+    [&]<int... i>(std::integer_sequence<int, i...>) {
+        ((canonical = canonical &&
+                      [&] {
+                          constexpr Field field = parser.pattern.fields[i];
+                          if constexpr (field.literal != 0) {
+                              if (*p++ != static_cast<unsigned char>(field.literal)) {
+                                  return false;
+                              }
+                          }
+                          uint32_t value = 0;
+                          for (int d = 0; d < field.width; ++d, ++p) {
+                              if (!is_digit(*p)) {
+                                  return false;
+                              }
+                              value = value * 10 + (*p - '0');
+                          }
+                          out[i] = static_cast<int>(value);
+                          return true;
+                      }()),
+         ...);
+    }(std::make_integer_sequence<int, whole_fields>{});
+    if (!canonical) {
+        return 0;
+    }
+    if constexpr (parser.fraction >= 0) {
+        constexpr Field field = parser.pattern.fields[parser.fraction];
+        static_assert(field.width == kFractionDigits && field.literal != 0 && field.literal != ' ');
+        if (*p != static_cast<unsigned char>(field.literal)) {
+            // The scan stops at that character, with the whole fields converted.
+            return whole_fields;
+        }
+        ++p;
+        const unsigned char *digits_start = p;
+        uint32_t value = 0;
+        while (p - digits_start < kFractionDigits && is_digit(*p)) {
+            value = value * 10 + (*p - '0');
+            ++p;
+        }
+        const int digits = static_cast<int>(p - digits_start);
+        if (digits == 0) {
+            return 0;  // whitespace or a sign may follow the point: the scanner decides
+        }
+        out[parser.fraction] = static_cast<int>(value * kFractionScale[digits]);
+        return whole_fields + 1;
+    }
+    return whole_fields;
+}
+
 // Raises ValueError(format % ascii(repr(value))); only error paths get here.
 TESSEL_NOINLINE TESSEL_COLD PyObject *raise_with_repr(const char *format, PyObject *value)
 {
@@ -289,7 +351,19 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
     int fields[kMaxFields] = {};  // the fraction stays 0 when the text has none
     int converted;
     if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
-        converted = scan<parser>(static_cast<const char *>(PyUnicode_DATA(value)), fields);
+        const char *text = static_cast<const char *>(PyUnicode_DATA(value));
+        converted = scan_canonical<parser>(reinterpret_cast<const unsigned char *>(text), fields);
+        if (converted == 0) {
+            converted = scan<parser>(text, fields);
+        }
+        else {
+            // The same fields as the scanner's, read the quick way.
+            assert([&] {
+                int scanned[kMaxFields] = {};
+                return scan<parser>(text, scanned) == converted &&
+                       std::equal(scanned, scanned + converted, static_cast<const int *>(fields));
+            }());
+        }
     }
     else {
         // Not a str, or a str not marked ASCII: let the codec decide, as the
@@ -743,7 +817,7 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     if (!text) {
         return nullptr;
     }
-    return PyObject_CallOneArg(type.get(), text.get());
+    return tessel::call_one_arg(type.get(), text.get());
 }
 
 void decimalprocessor_dealloc(PyObject *self)

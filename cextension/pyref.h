@@ -53,6 +53,29 @@ inline PyCFunction as_cfunction(F *fn) noexcept
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
 }
 
+// callable(arg) as a new reference.  An immutable class that makes its
+// instances in __new__ alone (the plain metaclass, object's __init__), such
+// as Decimal, is called through its __new__ directly: what the metaclass's
+// call does for it, without the call machinery on the way, and since the
+// class is immutable neither slot can change under us.
+inline PyObject *call_one_arg(PyObject *callable, PyObject *arg) noexcept
+{
+    if (PyType_Check(callable) && Py_TYPE(callable)->tp_call == PyType_Type.tp_call) {
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(callable);
+        if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) && type->tp_init == PyBaseObject_Type.tp_init &&
+            type->tp_new != nullptr && type != &PyType_Type) {
+            PyObject *args = PyTuple_Pack(1, arg);
+            if (args == nullptr) {
+                return nullptr;
+            }
+            PyObject *result = type->tp_new(type, args, nullptr);
+            Py_DECREF(args);
+            return result;
+        }
+    }
+    return PyObject_CallOneArg(callable, arg);
+}
+
 // Adds a type to its module under `name`; unlike PyModule_AddObject it never
 // leaves a reference behind on failure, and the caller fails the import.
 inline int add_type(PyObject *module, const char *name, PyTypeObject *type) noexcept

@@ -153,7 +153,7 @@ PyObject *numericreader_process(PyObject *self, PyObject *value)
     if (!text) {
         return nullptr;
     }
-    return PyObject_CallOneArg(reader->decimal_type, text.get());
+    return tessel::call_one_arg(reader->decimal_type, text.get());
 }
 
 PyObject *numericreader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)

@@ -7,6 +7,11 @@ repr, surrogates, NULs, characters outside ASCII and values of other types.
 
 import codecs
 import datetime
+import math
+import os
+import random
+import sys
+from array import array
 from decimal import Decimal
 
 import pytest
@@ -271,6 +276,45 @@ def test_decimal_processor_matches_formatting_then_the_type(value, fmt, kind):
     expected = outcome_of(lambda: kind(fmt % (value,)))
     assert same(outcome_of(lambda: processor.process(value)), expected)
     assert processor.process(None) is None
+
+
+def doubles_for_fixed_formatting(precision, count, rng):
+    """Doubles where '%.Nf' is easy to get wrong at this precision, then any bit patterns."""
+    xs = [0.0, -0.0, 5e-324, -5e-324, sys.float_info.min, sys.float_info.max, -sys.float_info.max,
+          math.inf, -math.inf, math.nan, 0.5, 1.5, 2.5, -2.5, 0.125, 0.375, 1e22, 1e23, 123456.785]
+    for k in range(-2048, 2049, 64):  # integers either side of 2**53 and 2**64, where the fast path ends
+        xs += [2.0**53 + k, 2.0**64 + k * 2048, -(2.0**63 + k * 1024), 2.0**54 + 2 * k]
+    for _ in range(count // 8):
+        # Exact ties at the last place are odd multiples of 2**-(N+1); then one ulp either side.
+        tie = math.ldexp(rng.getrandbits(rng.randint(1, 53)) | 1, -(precision + 1))
+        xs += [tie, -tie, math.nextafter(tie, math.inf), math.nextafter(tie, -math.inf)]
+        # Prices and measures as stored: a few places, near the rounding boundary.
+        cents = rng.randrange(10**rng.randint(1, 17)) / 10 ** rng.randint(0, 9)
+        xs += [cents, math.nextafter(cents, math.inf), math.nextafter(cents, -math.inf),
+               math.ldexp(rng.getrandbits(52), -1074)]  # a subnormal
+    bits = array("d", rng.randbytes(8 * (count // 2)))  # every kind of double, NaN payloads included
+    return xs + list(bits)
+
+
+# Many values and every precision: the quick path for short values must give
+# the interpreter's text for all of them, the rest is the interpreter's own.
+FIXED_COUNT = 60_000 if os.environ.get("TESSEL_HYPOTHESIS_PROFILE", "default") == "default" else 2_000
+
+
+@pytest.mark.parametrize("precision", [*range(18), 19, 20, 25, 99])
+def test_decimal_processor_formats_floats_as_percent_does(precision):
+    rng = random.Random(precision)
+    xs = doubles_for_fixed_formatting(precision, FIXED_COUNT if precision <= 20 else FIXED_COUNT // 20, rng)
+    fmt = f"%.{precision}f"
+    processor = DecimalResultProcessor(str, fmt)
+    got, want = list(map(processor.process, xs)), [fmt % x for x in xs]
+    if got != want:
+        wrong = [(x.hex(), g, w) for x, g, w in zip(xs, got, want) if g != w]
+        pytest.fail(f"{len(wrong)} of {len(xs)} differ from {fmt!r} % x, e.g. {wrong[:3]}")
+    for n in (2**53 + 1, -(2**64) - 1, 10**30, 0, -7):  # ints go through the float conversion % makes
+        assert processor.process(n) == fmt % n
+    with pytest.raises(OverflowError):
+        processor.process(10**400)
 
 
 @given(args=st.lists(st.one_of(st.sampled_from([Decimal, "%s", StrSub("%d"), b"%s", None, 5])), max_size=3))

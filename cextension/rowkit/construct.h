@@ -63,6 +63,34 @@ PyObject *build_values(PyObject *processors, PyObject *raw) noexcept
     return guarded([&] { return processed_values(processors, fast.get(), n); }, static_cast<PyObject *>(nullptr));
 }
 
+// Item i of a sequence for the length of one step: borrowed from an exact
+// tuple, which nothing can change while we hold it, or else a new reference
+// kept in `owner` (see item_ref).  Null with an error set on failure.
+TESSEL_ALWAYS_INLINE PyObject *item_for_step(PyObject *seq, bool exact_tuple, Py_ssize_t i, Ref &owner) noexcept
+{
+    if (exact_tuple) {
+        assert(0 <= i && i < PyTuple_GET_SIZE(seq));
+        return PyTuple_GET_ITEM(seq, i);
+    }
+    owner.reset(item_ref(seq, i));
+    return owner.get();
+}
+
+// processor(value) as a new reference.  A built-in function or method of one
+// argument (convkit's converters and processors' methods, the host's readers)
+// is called through its C function, as the interpreter's own call does once
+// past its recursion check, which the row build has made already (guarded).
+TESSEL_ALWAYS_INLINE PyObject *call_processor(PyObject *processor, PyObject *value) noexcept
+{
+    if (PyCFunction_CheckExact(processor) && PyCFunction_GET_FLAGS(processor) == METH_O) {
+        PyObject *result = PyCFunction_GET_FUNCTION(processor)(PyCFunction_GET_SELF(processor), value);
+        // What the interpreter checks of every such call in its debug build.
+        assert((result != nullptr) != (PyErr_Occurred() != nullptr));
+        return result;
+    }
+    return PyObject_CallOneArg(processor, value);
+}
+
 // The processed values of a fast sequence of n items (n processors).
 PyObject *processed_values(PyObject *processors, PyObject *fast, Py_ssize_t n) noexcept
 {
@@ -76,26 +104,28 @@ PyObject *processed_values(PyObject *processors, PyObject *fast, Py_ssize_t n) n
     if (tracked) {
         PyObject_GC_UnTrack(values.get());
     }
+    const bool tuple_of_processors = PyTuple_CheckExact(processors);
+    const bool tuple_of_values = PyTuple_CheckExact(fast);
     bool may_form_cycle = false;
     for (Py_ssize_t i = 0; i < n; i++) {
-        Ref value(item_ref(fast, i));
-        if (!value) {
+        Ref value_owner;
+        PyObject *value = item_for_step(fast, tuple_of_values, i, value_owner);
+        if (value == nullptr) {
             return nullptr;
         }
-        Ref processor(item_ref(processors, i));
-        if (!processor) {
+        Ref processor_owner;
+        PyObject *processor = item_for_step(processors, tuple_of_processors, i, processor_owner);
+        if (processor == nullptr) {
             return nullptr;
         }
-        if (processor.get() != Py_None) {
-            value.reset(PyObject_CallOneArg(processor.get(), value.get()));
-            if (!value) {
-                return nullptr;
-            }
+        PyObject *stored = processor == Py_None ? Py_NewRef(value) : call_processor(processor, value);
+        if (stored == nullptr) {
+            return nullptr;
         }
-        may_form_cycle = may_form_cycle || may_be_tracked(value.get());
+        may_form_cycle = may_form_cycle || may_be_tracked(stored);
         // Still ours alone and hidden, whatever the processor did.
         assert(Py_REFCNT(values.get()) == 1 && !PyObject_GC_IsTracked(values.get()));
-        PyTuple_SET_ITEM(values.get(), i, value.release());
+        PyTuple_SET_ITEM(values.get(), i, stored);
     }
     // Values that can't hold references back leave the tuple out of the
     // collector's work, as the collector itself would decide on its next pass.

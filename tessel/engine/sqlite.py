@@ -210,8 +210,9 @@ class SQLiteResult:
         self.cursor = cursor
         self.options = options
         self.metadata = ResultMetaData(names)
-        processors = [processor_for(t, options, name) for t, name in zip(types, names)]
-        self.processors: list[Processor] | None = processors if any(processors) else None
+        processors = tuple(processor_for(t, options, name) for t, name in zip(types, names))
+        # A tuple: the row build reads a tuple's items without taking references.
+        self.processors: tuple[Processor, ...] | None = processors if any(processors) else None
         # One callable per result, so a fetch is a plain map over the driver's tuples.
         self._make_row: Callable[[Sequence[Any]], Row] = partial(
             Row, self.metadata, self.processors, self.metadata._keymap, options["key_style"]
