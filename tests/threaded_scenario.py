@@ -75,7 +75,11 @@ def shared_objects():
     options = mapkit.immutabledict(encoding="utf-8", places=2, style=3)
     getter = rowkit.tuplegetter("amount", 0, "text", -1)
     finished = [Row(metadata, processors, metadata._keymap, 3, raw_values(i)) for i in range(16)]
-    return metadata, processors, options, getter, finished
+    from tessel.engine.sqlite import processor_for
+
+    # The host's readers, shared as a result shares them between its rows.
+    readers = tuple(processor_for(t, column="c") for t in ("NUMERIC(12, 2)", "REAL", "BOOLEAN"))
+    return metadata, processors, options, getter, finished, readers
 
 
 def raw_values(i):
@@ -112,7 +116,7 @@ def shared_workload(shared, rounds):
     convkit, mapkit, rowkit = import_modules()
     from tessel.engine.row import Row
 
-    metadata, processors, options, getter, finished = shared
+    metadata, processors, options, getter, finished, readers = shared
 
     def work(index, barrier):
         barrier.wait()
@@ -133,6 +137,9 @@ def shared_workload(shared, rounds):
             assert options.merge_with(None, {"extra": i}).keys() == ["encoding", "places", "style", "extra"]
             assert getter(raw_by_name(i)) == (i + 0.125, i, raw_values(i)[2], "d2")
             assert processors[2](raw_values(i)[2]) == "caf\u00e9" and processors[3](0.5) == Decimal("0.50")
+            numeric, real, boolean = readers
+            assert numeric(i + 0.125) == Decimal(f"{i + 0.125:.2f}") and numeric(i) == Decimal(f"{i}.00")
+            assert real(i) == float(i) and real("1.5") == 1.5 and boolean(i % 2) is bool(i % 2)
 
     return work
 
