@@ -2,17 +2,20 @@
 
     .venv/bin/python -P bench/fetch_profile.py [--rows N] [--repeat N]
 
-Each part is timed on its own over the main job's table: the driver's fetch in
-the host's chunks (fetchmany of SQLiteResult.CHUNK rows, each dropped once
-read, as the fetch reads them), the row build with no processor called (a new values tuple per row, as a
-fetch with processors makes), and each column's processor over that column's
-values (the call included).  Each is timed with the collector off and on, and
-so is the whole SQLiteResult.fetchall; what the parts don't explain is the rest
-(the fetch's own loop, glue).  The runs of all of them are interleaved, round
-after round, so that the machine's drift and the state of the heap touch every
-part alike (timed one after the other, whichever came second ran on a heap the
-first had warmed), and each reports its best run.  The collector's own time
-during the whole fetch is measured too, through its callbacks.
+The fetch is two phases, each timed on its own over the main job's table: the
+driver's fetch in the host's chunks (fetchmany of SQLiteResult.CHUNK rows, each
+dropped once read, as the fetch drops it once its rows are built), and the row
+build with every column's processor over the fetched tuples.  Their sum is set
+against the whole SQLiteResult.fetchall; what they don't explain is the rest
+(the fetch's own loop, glue).  The row build is then broken down further: with
+no processor called (a new values tuple per row, as a fetch with processors
+makes), and each column's processor over that column's values (the call
+included).  Every part is timed with the collector off and on, and the runs of
+all of them are interleaved, round after round, so that the machine's drift
+and the state of the heap touch every part alike (timed one after the other,
+whichever came second ran on a heap the first had warmed); each reports its
+best run.  The collector's own time within each run is measured through its
+callbacks and shown apart.
 """
 
 from __future__ import annotations
@@ -39,21 +42,24 @@ from common import CollectorClock, main_job_table  # noqa: E402
 
 
 
-def timed(fn: Callable[[], object], collector: bool) -> float:
-    """Wall time of one fn(), the collector on or off; what it returns is freed untimed."""
+def timed(fn: Callable[[], object], collector: bool, clock: CollectorClock) -> tuple[float, float]:
+    """Wall time of one fn(), the collector on or off, and the collector's own time
+    within it; what fn returns is freed untimed."""
     if collector:
         gc.enable()
     else:
         gc.disable()
+    clock.reset()
     try:
         started = time.perf_counter()
         out = fn()
         elapsed = time.perf_counter() - started
+        collecting = clock.seconds
     finally:
         gc.enable()
     del out
     gc.collect()  # each run starts from the same heap
-    return elapsed
+    return elapsed, collecting
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -82,10 +88,15 @@ def main(argv: list[str] | None = None) -> int:
     # A tuple of no processors takes the path a fetch with processors takes: a new values tuple per row.
     build = partial(Row, result.metadata, (None,) * len(names), result.metadata._keymap, options["key_style"])
 
+    build_all = partial(Row, result.metadata, result.processors, result.metadata._keymap, options["key_style"])
+
     # Rows and values are kept, as a fetch keeps them: fresh memory costs too.
-    parts: list[tuple[str, Callable[[], object]]] = [
+    phases: list[tuple[str, Callable[[], object]]] = [
         ("driver fetch (cursor.fetchmany in the fetch's chunks)", driver_in_chunks),
-        ("row build, no processor called", lambda: list(map(build, raw))),
+        ("row build with the column processors", lambda: list(map(build_all, raw))),
+    ]
+    breakdown: list[tuple[str, Callable[[], object]]] = [
+        ("  row build, no processor called", lambda: list(map(build, raw))),
     ]
     baseline = ("(a list of each column's values, subtracted)", lambda: [list(col) for col in columns])
     for name, processor, col in zip(names, processors, columns):
@@ -95,33 +106,32 @@ def main(argv: list[str] | None = None) -> int:
         owner = getattr(processor, "__self__", None)
         if owner is not None and not isinstance(owner, type(sys)):
             label = f"{type(owner).__name__}.{processor.__name__}"
-        parts.append((f"processor: {name} ({label})", lambda p=processor, c=col: list(map(p, c))))
+        breakdown.append((f"  processor: {name} ({label})", lambda p=processor, c=col: list(map(p, c))))
+    parts = phases
     whole = ("SQLiteResult.fetchall", fetch)
-    timings = [*parts, baseline, whole]
+    timings = [*phases, *breakdown, baseline, whole]
 
     fetch()  # a first run warms the statement cache and the allocator
-    best = {(label, on): float("inf") for label, _ in timings for on in (False, True)}
-    for round_ in range(args.repeat):
-        # Rotated each round, so no part always follows the same one.
-        turn = timings[round_ % len(timings):] + timings[:round_ % len(timings)]
-        for label, fn in turn:
-            for on in ((False, True) if round_ % 2 else (True, False)):
-                best[label, on] = min(best[label, on], timed(fn, on))
-
+    # Each part's best run, and the collector's own time within that run.
+    best = {(label, on): (float("inf"), 0.0) for label, _ in timings for on in (False, True)}
     clock = CollectorClock()
     gc.callbacks.append(clock)
     try:
-        gc.collect()
-        clock.reset()
-        rows = fetch()  # one more, for the collector's share
-        del rows
+        for round_ in range(args.repeat):
+            # Rotated each round, so no part always follows the same one.
+            turn = timings[round_ % len(timings):] + timings[:round_ % len(timings)]
+            for label, fn in turn:
+                for on in ((False, True) if round_ % 2 else (True, False)):
+                    best[label, on] = min(best[label, on], timed(fn, on, clock))
     finally:
         gc.callbacks.remove(clock)
 
-    def per_row(label: str, on: bool) -> float:
-        seconds = best[label, on]
-        if label.startswith("processor:"):
-            seconds -= best[baseline[0], on] / len(columns)
+    def per_row(label: str, on: bool, collector_too: bool = True) -> float:
+        seconds, collecting = best[label, on]
+        if not collector_too:
+            seconds -= collecting
+        if label.startswith("  processor:"):
+            seconds -= best[baseline[0], on][0] / len(columns)
         return seconds / n * 1e6
 
     free = " free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
@@ -131,6 +141,11 @@ def main(argv: list[str] | None = None) -> int:
     print(f"  {'':60} {'collector off':>13} {'collector on':>13}")
     for label, _ in parts:
         print(f"  {label:60} {per_row(label, False):13.3f} {per_row(label, True):13.3f}")
+        if label.startswith("row build"):
+            for sub, _ in breakdown:
+                print(f"  {sub:60} {per_row(sub, False):13.3f} {per_row(sub, True):13.3f}")
+            detail = {on: sum(per_row(sub, on) for sub, _ in breakdown) for on in (False, True)}
+            print(f"  {'  (the breakdown summed)':60} {detail[False]:13.3f} {detail[True]:13.3f}")
     sums = {on: sum(per_row(label, on) for label, _ in parts) for on in (False, True)}
     wholes = {on: per_row(whole[0], on) for on in (False, True)}
     print(f"  {'sum of the parts':60} {sums[False]:13.3f} {sums[True]:13.3f}")
@@ -138,7 +153,17 @@ def main(argv: list[str] | None = None) -> int:
     rest = {on: wholes[on] - sums[on] for on in (False, True)}
     print(f"  {'rest (the fetch loop, glue; the collector)':60} {rest[False]:13.3f} {rest[True]:13.3f}")
     print(f"  {'rest, share of the whole':60} {rest[False] / wholes[False]:13.1%} {rest[True] / wholes[True]:13.1%}")
-    print(f"  collector during one fetchall: {clock.runs} runs, {clock.seconds / n * 1e6:.3f} µs per row")
+    # With the collector on, its passes during the parts and the whole differ
+    # (it runs by allocation counts, and the whole keeps more alive): its own
+    # time, from its callbacks, taken out of each.
+    sum_own = sum(per_row(label, True, collector_too=False) for label, _ in parts)
+    whole_own = per_row(whole[0], True, collector_too=False)
+    collector = {label: (best[label, True][1] / n * 1e6) for label, _ in [*parts, whole]}
+    print(f"  {'collector on, its own time taken out: sum of the parts':60} {'':13} {sum_own:13.3f}")
+    print(f"  {'collector on, its own time taken out: SQLiteResult.fetchall':60} {'':13} {whole_own:13.3f}")
+    print(f"  {'  rest, share of the whole':60} {'':13} {(whole_own - sum_own) / whole_own:13.1%}")
+    print(f"  {'collector own time in the parts, summed':60} {'':13} {sum(collector[lb] for lb, _ in parts):13.3f}")
+    print(f"  {'collector own time in SQLiteResult.fetchall':60} {'':13} {collector[whole[0]]:13.3f}")
     conn.close()
     return 0
 
