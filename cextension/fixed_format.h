@@ -17,7 +17,6 @@
 
 #include "compat.h"
 
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -25,8 +24,8 @@ namespace tessel::fixed {
 
 // The fast path's largest precision: 10**19 is the largest power of ten in 64 bits.
 inline constexpr int kMaxFastPrecision = 19;
-// Room for a sign, 20 digits, a point and 19 zeros (an integer value at the
-// largest precision), or 21 digits with the point and sign otherwise.
+// Room for the longest text the fast path writes: a sign, the 20 digits of
+// a 64-bit integer part, a point and 19 places.
 inline constexpr int kBufferSize = 48;
 
 inline constexpr std::uint64_t kPowersOfTen[kMaxFastPrecision + 1] = {
@@ -103,15 +102,21 @@ inline bool any_below(U128 v, int count) noexcept
     return count > 0 && (v.low << (64 - count)) != 0;
 }
 
-// Writes the text of '%.{precision}f' % x into `out` and returns its length,
-// or returns -1 where the fast path doesn't reach (the caller then asks the
-// interpreter).  The text is what round half to even of the exact value of x
-// at `precision` places gives, with the sign of x (so -0.0 and negative values
-// that round to zero keep their '-').
-inline int format(char (&out)[kBufferSize], double x, int precision) noexcept
+// The text of '%.{precision}f' % x, written into `buffer` (not necessarily
+// at its start): round half to even of the exact value of x at `precision`
+// places, with the sign of x (so -0.0 and negative values that round to zero
+// keep their '-').  `length` is -1 where the fast path doesn't reach; the
+// caller then asks the interpreter.
+struct Text {
+    const char *start;
+    int length;
+};
+
+inline Text format(char (&buffer)[kBufferSize], double x, int precision) noexcept
 {
+    constexpr Text kNotHere = {nullptr, -1};
     if (precision < 0 || precision > kMaxFastPrecision) {
-        return -1;
+        return kNotHere;
     }
     std::uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
@@ -119,7 +124,7 @@ inline int format(char (&out)[kBufferSize], double x, int precision) noexcept
     const int biased_exponent = static_cast<int>((bits >> 52) & 0x7ff);
     std::uint64_t mantissa = bits & ((1ULL << 52) - 1);
     if (biased_exponent == 0x7ff) {
-        return -1;  // infinities and NaN
+        return kNotHere;  // infinities and NaN
     }
     int exponent;  // x == mantissa * 2**exponent exactly
     if (biased_exponent == 0) {
@@ -130,16 +135,17 @@ inline int format(char (&out)[kBufferSize], double x, int precision) noexcept
         exponent = biased_exponent - 1075;
     }
 
-    // The value at `precision` places, as the integer `scaled` (rounded) or,
-    // for an integral x, the integer part alone with zeros to follow.
+    // The value at `precision` places as the integer `scaled` (rounded), whose
+    // last `precision` digits are the fraction; for an integral x, the integer
+    // part alone, with as many zeros to follow.
     std::uint64_t scaled;
-    bool zeros_follow = false;
+    bool integral = false;
     if (exponent >= 0) {
         if (exponent > 11) {
-            return -1;  // 2**64 or more
+            return kNotHere;  // 2**64 or more
         }
         scaled = mantissa << exponent;
-        zeros_follow = true;
+        integral = true;
     }
     else {
         const int shift = -exponent;
@@ -150,54 +156,41 @@ inline int format(char (&out)[kBufferSize], double x, int precision) noexcept
         else {
             const U128 quotient = shift_right(product, shift);
             if (quotient.high != 0) {
-                return -1;
+                return kNotHere;
             }
             scaled = quotient.low;
             // Round half to even: up past the half, or at the half when odd.
             if (bit(product, shift - 1) && (any_below(product, shift - 1) || (scaled & 1) != 0)) {
                 if (scaled == UINT64_MAX) {
-                    return -1;
+                    return kNotHere;
                 }
                 ++scaled;
             }
         }
     }
 
-    char *p = out;
-    if (negative) {
-        *p++ = '-';
-    }
-    if (zeros_follow) {
-        p = std::to_chars(p, out + kBufferSize, scaled).ptr;
-        if (precision > 0) {
-            *p++ = '.';
-            std::memset(p, '0', static_cast<std::size_t>(precision));
-            p += precision;
-        }
-        assert(p - out <= kBufferSize);
-        return static_cast<int>(p - out);
-    }
-    char digits[24];
-    const int count = static_cast<int>(std::to_chars(digits, digits + sizeof digits, scaled).ptr - digits);
-    // At least one digit before the point: 0.05 is "0.05", not ".05".
-    const int integral = count > precision ? count - precision : 0;
-    if (integral == 0) {
-        *p++ = '0';
-    }
-    else {
-        std::memcpy(p, digits, static_cast<std::size_t>(integral));
-        p += integral;
-    }
+    // Written backwards from the buffer's end: the fraction, the point, then
+    // the integer part (at least one digit: 0.05 is "0.05", not ".05").
+    char *end = buffer + kBufferSize;
+    char *p = end;
     if (precision > 0) {
-        *p++ = '.';
-        const int leading_zeros = precision - (count - integral);
-        std::memset(p, '0', static_cast<std::size_t>(leading_zeros));
-        p += leading_zeros;
-        std::memcpy(p, digits + integral, static_cast<std::size_t>(count - integral));
-        p += count - integral;
+        for (int i = 0; i < precision; ++i) {
+            *--p = integral ? '0' : static_cast<char>('0' + scaled % 10);
+            if (!integral) {
+                scaled /= 10;
+            }
+        }
+        *--p = '.';
     }
-    assert(p - out <= kBufferSize);
-    return static_cast<int>(p - out);
+    do {
+        *--p = static_cast<char>('0' + scaled % 10);
+        scaled /= 10;
+    } while (scaled != 0);
+    if (negative) {
+        *--p = '-';
+    }
+    assert(buffer <= p);
+    return {p, static_cast<int>(end - p)};
 }
 
 // An ASCII str of `length` bytes; the quickest way to one from known ASCII.
@@ -215,9 +208,9 @@ inline PyObject *ascii_str(const char *text, Py_ssize_t length) noexcept
 inline PyObject *format_str(double x, int precision) noexcept
 {
     char buffer[kBufferSize];
-    const int length = format(buffer, x, precision);
-    if (length >= 0) {
-        return ascii_str(buffer, length);
+    const Text fast = format(buffer, x, precision);
+    if (fast.length >= 0) {
+        return ascii_str(fast.start, fast.length);
     }
     char *digits = PyOS_double_to_string(x, 'f', precision, 0, nullptr);
     if (digits == nullptr) {
