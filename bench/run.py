@@ -261,6 +261,12 @@ def conversion_cases() -> list[Case]:
              "t.fromisoformat(t_text)", ns, 0.8),
         Case("convert", "str_to_date", "conv.str_to_date(d_text)", "date.fromisoformat",
              "d.fromisoformat(d_text)", ns, 0.8),
+        # The floor: the object alone, made from fields already read.
+        Case("convert", "str_to_datetime", "conv.str_to_datetime(dt_text)", "datetime(y, m, d, H, M, S, us)",
+             "dt(2024, 3, 5, 14, 30, 15, 123456)", ns),
+        Case("convert", "str_to_time", "conv.str_to_time(t_text)", "time(H, M, S, us)",
+             "t(14, 30, 15, 123456)", ns),
+        Case("convert", "str_to_date", "conv.str_to_date(d_text)", "date(y, m, d)", "d(2024, 3, 5)", ns),
         Case("convert", "UnicodeResultProcessor('utf-8')", "up(raw)", "b.decode(), 30 bytes", "raw.decode()", ns, 1.05),
         Case("convert", "DecimalResultProcessor('%.2f').process", "dp2(f)", "Decimal(fmt % v) in Python",
              "py_decimal2(f)", ns, 0.6),

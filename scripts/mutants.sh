@@ -31,7 +31,7 @@ mutants=(
     "getter fast path reads one past the end|cextension/rowkit/tuplegetter.h|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
     "row item access leaks a reference|cextension/rowkit/lookup.h|        return Py_NewRef(PyTuple_GET_ITEM(row, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(row, position)));"
     "row position 0 read as negative|cextension/rowkit/lookup.h|        if (index >= 0) {\n            return value_at(self, index);|        if (index > 0) {\n            return value_at(self, index);"
-    "None processor called|cextension/rowkit/construct.h|        if (processor.get() != Py_None) {|        if (processor.get() != nullptr) {"
+    "None processor called|cextension/rowkit/construct.h|PyObject *stored = processor == Py_None ? Py_NewRef(value)|PyObject *stored = processor == nullptr ? Py_NewRef(value)"
     "ambiguous record not sent to its hook|cextension/rowkit/lookup.h|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
     "keymap message text|cextension/rowkit/construct.h|\"keymap must be a dict\"|\"keymap must be dict\""
     "attribute cache ignores class changes|cextension/rowkit/attr_cache.h|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
@@ -47,7 +47,10 @@ mutants=(
     "merge_with merges an empty dict|cextension/readonlymap.cpp|            if (PyDict_GET_SIZE(arg) == 0) {|            if (PyDict_GET_SIZE(arg) < 0) {"
     "union skips a one-item dict|cextension/readonlymap.cpp|    if (PyDict_GET_SIZE(source.get()) == 0) {|    if (PyDict_GET_SIZE(source.get()) <= 1) {"
     "BOOL column left unconverted|tessel/engine/sqlite.py|        return _boolean(error(\"a boolean (0 or 1)\"))|        return None"
-    "NUMERIC integers through a double|tessel/engine/sqlite.py|        if t is int:\n            return from_int(value)|        if t is int:\n            return from_float(value)"
+    "NUMERIC integers through a double|cextension/readers.cpp|        text.reset(integer_text(value, reader->scale));|        text.reset(float_text(PyLong_AsDouble(value), reader->scale));"
+    "fixed format rounds ties away from even|cextension/fixed_format.h|(any_below(product, shift - 1) \|\| (scaled & 1) != 0)|(any_below(product, shift - 1) \|\| true)"
+    "REAL reader takes inexact integers|cextension/readers.cpp|if (d >= 9223372036854775808.0 \|\| static_cast<long long>(d) != v) {|if (d >= 9223372036854775808.0) {"
+    "reader leaks its fallback|cextension/readers.cpp|    Py_CLEAR(reader->otherwise);\n    Py_TYPE(self)->tp_free(self);|    Py_TYPE(self)->tp_free(self);|leaks"
     "fetchall returns its first chunk only|tessel/engine/sqlite.py|        while chunk := fetch(self.CHUNK):|        if chunk := fetch(self.CHUNK):"
     "fetchmany over-fetches past its size|tessel/engine/sqlite.py|min(size - len(rows), self.CHUNK)|min(size, self.CHUNK)"
     "NUMERIC integer text not padded|tessel/engine/sqlite.py|if -scale < int(value.as_tuple().exponent) <= 0:|if -scale < int(value.as_tuple().exponent) < 0:"
@@ -82,7 +85,7 @@ test_files() {
     local first
     case "$1" in
         *resultproxy*|*rowkit/*) first=test_rowkit ;;
-        *conversions*) first=test_convkit ;;
+        *conversions*|*fixed_format*) first=test_convkit ;;
         *readonlymap*) first=test_mapkit ;;
         *compat*|*portable*|*shared_fields*) first=test_threads ;;
         *) first=test_sqlite ;;
