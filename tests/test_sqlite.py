@@ -1,4 +1,5 @@
 import datetime
+import math
 import pathlib
 import pickle
 import sqlite3
@@ -300,6 +301,19 @@ def reading(call):
 def test_readers_give_what_the_python_readings_gave(declared, value):
     native = processor_for(declared, DEFAULT_OPTIONS, "c")
     assert reading(lambda: native(value)) == reading(lambda: reference_reading(declared)(value))
+
+
+@pytest.mark.parametrize("declared", ["NUMERIC(12, 2)", "NUMERIC", "REAL", "BOOLEAN"])
+def test_readers_on_the_edges(declared):
+    # NaN and infinities, text that isn't a number, integers past 64 bits and
+    # past a double's exact range, negative zero, and the storage classes'
+    # subclasses: read, or refused, exactly as before.
+    edges = [math.nan, math.inf, -math.inf, -0.0, 0.0, 5e-324, 1.7976931348623157e308, "nan", "-inf", "1e999",
+             "12.5.1", "", " ", 2**53 + 1, -(2**53) - 1, 2**63, -(2**63) - 1, 2**64 + 1, 10**400, True, b"1",
+             IntSub(1), FloatSub(0.5), Decimal("sNaN"), Decimal("-0.00")]
+    native = processor_for(declared, DEFAULT_OPTIONS, "c")
+    for value in edges:
+        assert reading(lambda: native(value)) == reading(lambda: reference_reading(declared)(value)), value
 
 
 def test_readers_are_fixed_once_made():
