@@ -51,7 +51,7 @@ mutants=(
     "fixed format rounds ties away from even|cextension/fixed_format.h|(any_below(product, shift - 1) \|\| (scaled & 1) != 0)|(any_below(product, shift - 1) \|\| true)"
     "REAL reader takes inexact integers|cextension/readers.cpp|if (d >= 9223372036854775808.0 \|\| static_cast<long long>(d) != v) {|if (d >= 9223372036854775808.0) {"
     "reader leaks its fallback|cextension/readers.cpp|    Py_CLEAR(reader->otherwise);\n    Py_TYPE(self)->tp_free(self);|    Py_TYPE(self)->tp_free(self);|leaks"
-    "fetchall returns its first chunk only|tessel/engine/sqlite.py|        while chunk := fetch(self.CHUNK):|        if chunk := fetch(self.CHUNK):"
+    "fetchall returns its first chunk only|tessel/engine/sqlite.py|iter(partial(self.cursor.fetchmany, self.CHUNK), [])|iter([self.cursor.fetchmany(self.CHUNK)])"
     "fetchmany over-fetches past its size|tessel/engine/sqlite.py|min(size - len(rows), self.CHUNK)|min(size, self.CHUNK)"
     "NUMERIC integer text not padded|tessel/engine/sqlite.py|if -scale < int(value.as_tuple().exponent) <= 0:|if -scale < int(value.as_tuple().exponent) < 0:"
     "message names the wrong storage class|tessel/engine/sqlite.py|float: \"REAL\"|float: \"FLOAT\""

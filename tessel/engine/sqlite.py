@@ -16,9 +16,11 @@ from __future__ import annotations
 
 import re
 import sqlite3
+from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from decimal import MAX_PREC, Context, Decimal
 from functools import partial
+from itertools import chain, filterfalse
 from types import FunctionType
 from typing import Any
 
@@ -277,8 +279,20 @@ class SQLiteResult:
         return rows
 
     def fetchall(self) -> list[Row]:
+        # One pipeline of built-in iterators, so no Python code runs between
+        # chunks: the cyclic collector, which the rows' allocations ask for,
+        # then runs once the fetch is done, as after the driver's own
+        # fetchall, rather than again and again over the rows kept so far.
+        # `current` holds the chunk being built (filterfalse hands each chunk
+        # to its append, which returns None), to name a failing column.
         rows: list[Row] = []
-        fetch = self.cursor.fetchmany
-        while chunk := fetch(self.CHUNK):
-            self._build(rows, chunk)
+        current: deque[list[Any]] = deque(maxlen=1)
+        chunks = filterfalse(current.append, iter(partial(self.cursor.fetchmany, self.CHUNK), []))
+        try:
+            rows.extend(map(self._make_row, chain.from_iterable(chunks)))
+        except _VALUE_ERRORS as exc:
+            explained = self._explained(exc, current[0] if current else ())
+            if explained is None:
+                raise
+            raise explained from exc
         return rows
