@@ -130,6 +130,21 @@ def test_fetches_across_chunks_give_the_drivers_rows(count, arraysize, plan):
             assert outcome_of(lambda: fetch(how, result)) == outcome_of(lambda: fetch(how, driver)), how
 
 
+@pytest.mark.parametrize("how", ["fetchall", "fetchmany", "iterate"])
+def test_a_value_no_reading_fits_is_named_in_any_chunk(how):
+    # The native parsers' own errors don't name the column; the fetch finds it in the failing chunk.
+    with closing(sqlite3.connect(":memory:")) as conn:
+        conn.execute("CREATE TABLE d (n INTEGER, day DATE)")
+        conn.executemany("INSERT INTO d VALUES (?, ?)", [(i, "2024-03-05") for i in range(2 * CHUNK + 3)])
+        conn.execute("UPDATE d SET day = 'soon' WHERE n = ?", (CHUNK + 7,))
+        result = SQLiteResult(conn.execute("SELECT * FROM d ORDER BY n"), declared_types(conn, "d"))
+        fetch = {"fetchall": result.fetchall, "fetchmany": lambda: result.fetchmany(3 * CHUNK),
+                 "iterate": lambda: list(result)}[how]
+        with pytest.raises(Unreadable, match="column 'day' declared 'DATE' holds TEXT 'soon'") as caught:
+            fetch()
+        assert isinstance(caught.value.__cause__, ValueError)
+
+
 def test_bad_inputs():
     with database() as conn:
         with pytest.raises(ValueError, match="no result rows"):
