@@ -85,6 +85,29 @@ inline PyObject *call_otherwise(PyObject *self, PyObject *value)
 // through a double, so 2**53 + 1 stays itself.
 PyObject *integer_text(PyObject *value, Py_ssize_t scale)
 {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(value)) &&
+        scale <= tessel::fixed::kMaxFastPrecision) {
+        // The usual case, a value of one digit (30 bits) at a few places:
+        // written backwards into a buffer that the longest such text fits.
+        char buffer[tessel::fixed::kBufferSize];
+        char *const end = buffer + sizeof buffer;
+        char *p = end - scale;
+        std::memset(p, '0', static_cast<std::size_t>(scale));
+        if (scale > 0) {
+            *--p = '.';
+        }
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(value));
+        std::size_t magnitude = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
+        do {
+            *--p = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (v < 0) {
+            *--p = '-';
+        }
+        assert(buffer <= p);
+        return tessel::fixed::ascii_str(p, end - p);
+    }
     int overflow;
     const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (small == -1 && PyErr_Occurred()) {
