@@ -44,6 +44,7 @@ def test_import_is_silent_when_the_gil_is_already_on():
     subprocess.run([sys.executable, "-P", "-W", "error", "-c", code], check=True, env=env_without_gil_setting(PYTHON_GIL="1"))
 
 
+@pytest.mark.native_only("a shared object's dynamic section")
 @pytest.mark.parametrize("name", MODULES)
 def test_module_does_not_link_libpython(name):
     # The interpreter's symbols come from the process that loads the module.

@@ -435,6 +435,7 @@ def test_fields_never_set_raise_system_error(operation):
         operation(row)
 
 
+@pytest.mark.native_only("the values tuple's tracking by the collector")
 def test_rows_take_part_in_garbage_collection():
     parent = Recorder()
     row = make_row(parent=parent)

@@ -147,7 +147,9 @@ def _explain(columns: list[tuple[str, str | None, Processor]], raw: Sequence[Any
 
 def _names_its_column(process: Processor) -> bool:
     """True for the host's own processors, which raise UnreadableValueError themselves."""
-    return process is None or isinstance(process, FunctionType) or isinstance(getattr(process, "__self__", None), _Lookup)
+    # Functions of this module only: the pure-Python converters are functions too.
+    return (process is None or (isinstance(process, FunctionType) and process.__module__ == __name__)
+            or isinstance(getattr(process, "__self__", None), _Lookup))
 
 
 def processor_for(
