@@ -8,6 +8,7 @@ __all__ = ["int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to_ti
            "UnicodeResultProcessor", "DecimalResultProcessor"]
 
 import re as _re
+import sys as _sys
 
 try:
     import datetime as _datetime
@@ -192,6 +193,8 @@ class UnicodeResultProcessor:
         given = list(args) + [_MISSING] * (2 - len(args))
         for key, value in kwargs.items():
             if key not in names:
+                if _sys.version_info >= (3, 13):
+                    raise TypeError(f"__init__() got an unexpected keyword argument '{key}'")
                 raise TypeError(f"'{key}' is an invalid keyword argument for __init__()")
             position = names.index(key)
             if position < len(args):

@@ -19,6 +19,9 @@ def __build():
             bound, count = ("at most " if least != most else ""), most
         return TypeError(f"{name} expected {bound}{count} argument{'' if count == 1 else 's'}, got {given}")
 
+    def no_keywords(method):
+        return TypeError(f"immutabledict.{method}() takes no keyword arguments")
+
     class immutabledict:
         """immutable dictionary"""
 
@@ -93,8 +96,10 @@ def __build():
             merged.update(source)
             return wrap(merged)
 
-        def merge_with(self, *args):
+        def merge_with(self, *args, **kwargs):
             """provide a union of this dictionary with those given"""
+            if kwargs:
+                raise no_keywords("merge_with")
             accumulator = None  # made at the first argument that contributes
             for arg in args:
                 if arg is None:
@@ -135,8 +140,10 @@ def __build():
             """return dictionary values"""
             return list(get(self).values())
 
-        def get(self, *args):
+        def get(self, *args, **kwargs):
             """get a value"""
+            if kwargs:
+                raise no_keywords("get")
             if not 1 <= len(args) <= 2:
                 raise unpack_error("key", len(args), 1, 2)
             return get(self).get(*args)
@@ -150,7 +157,11 @@ def __build():
         """test a member for containment"""
         return key in get(self)
 
-    contains.__name__ = contains.__qualname__ = "__contains__"
+    contains.__name__ = "__contains__"
+    # Named as the native type's methods are, not by the closure that made them.
+    for member in [contains, *vars(immutabledict).values()]:
+        if hasattr(member, "__qualname__") and "<locals>" in member.__qualname__:
+            member.__qualname__ = "immutabledict." + member.__name__
 
     # The private dict's slot stays reachable only through its descriptor
     # here, so instances show no attribute of it.

@@ -69,6 +69,10 @@ _tuple_len = tuple.__len__
 _tuple_getitem = tuple.__getitem__
 
 
+def _one_argument(self, method, args):
+    return TypeError(f"{type(self).__qualname__}.{method}() takes exactly one argument ({len(args)} given)")
+
+
 def _call_spreading_tuple(obj, method, arg):
     # obj.method(arg) as the "O" call format makes it: a tuple argument (or a
     # tuple subclass) arrives as its items, one argument each.  The host's
@@ -246,19 +250,23 @@ class BaseRow:
         # Styles 0 and 2 let a subscript refuse or warn; every other reads keys as keys.
         return self.__lookup(key, style != 0 and style != 2, style)
 
+    # Both take exactly one argument and say so in the native words: hosts
+    # call them with the "O" format, which spreads a tuple key.
     def _get_by_key_impl_mapping(self, *args):
         """implement mapping-like getitem as well as sequence getitem"""
         if len(args) != 1:
-            raise TypeError(f"BaseRow._get_by_key_impl_mapping() takes exactly one argument ({len(args)} given)")
+            raise _one_argument(self, "_get_by_key_impl_mapping", args)
         return self.__getitem__(args[0])
 
-    def _get_by_key_impl(self, key):
+    def _get_by_key_impl(self, *args):
         """implement mapping-like getitem as well as sequence getitem"""
+        if len(args) != 1:
+            raise _one_argument(self, "_get_by_key_impl", args)
         try:
             style = self.__style
         except AttributeError:
             style = 0
-        return self.__lookup(key, False, style)
+        return self.__lookup(args[0], False, style)
 
     def __getattr__(self, name):
         # Reached only when the ordinary lookup found no attribute: attributes
