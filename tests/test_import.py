@@ -21,6 +21,7 @@ def env_without_gil_setting(**extra):
 
 
 @free_threaded
+@pytest.mark.native_only("an extension module's declaration of the GIL")
 @pytest.mark.parametrize("name", MODULES)
 def test_import_switches_the_gil_on_unless_declared_free_threaded(name):
     code = f"""
