@@ -10,6 +10,10 @@ can't be found or loaded fails to import rather than fall back to the twin.
 
 import os as _os
 import sys as _sys
+from importlib.abc import Loader as _Loader
+from importlib.machinery import ModuleSpec as _ModuleSpec
+from types import ModuleType as _ModuleType
+from typing import Any as _Any
 
 # The datetime types that convkit builds keep their attributes per interpreter
 # (3.13 on), made when that interpreter imports datetime.  A subinterpreter
@@ -40,13 +44,13 @@ except ImportError as error:
     ) from error
 
 
-def _missing_native():
+def _missing_native() -> list[str]:
     # The native modules with no file to load, checked before anything
     # imports them, so a half-installed package names what it lacks.
     from importlib.machinery import EXTENSION_SUFFIXES
 
-    missing = []
-    listings = {}
+    missing: list[str] = []
+    listings: dict[str, set[str]] = {}
     for name in _TWINS:
         directory = _os.path.join(_HERE, *name.split(".")[1:-1])
         if directory not in listings:
@@ -67,7 +71,7 @@ class _TwinFinder:
     directory = _os.path.join(_HERE, "_pure")
 
     @classmethod
-    def find_spec(cls, name, path=None, target=None):
+    def find_spec(cls, name: str, path: _Any = None, target: _Any = None) -> _ModuleSpec | None:
         file = _TWINS.get(name)
         if file is None:
             return None
@@ -77,22 +81,24 @@ class _TwinFinder:
         return spec_from_loader(name, _TwinLoader(path), origin=path)
 
 
-class _TwinLoader:
+class _TwinLoader(_Loader):
     """Runs a twin's code in a namespace of its own and gives the module only
     the twin's ``__all__``: the module holds what the native one holds, and
     the twin's helpers stay out of sight."""
 
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         self.path = path
 
-    def create_module(self, spec):
+    def create_module(self, spec: _ModuleSpec) -> None:
         return None
 
-    def exec_module(self, module):
+    def exec_module(self, module: _ModuleType) -> None:
         from importlib.machinery import SourceFileLoader
 
         code = SourceFileLoader(module.__name__, self.path).get_code(module.__name__)  # cached bytecode
-        namespace = {"__name__": module.__name__, "__builtins__": __builtins__, "__file__": self.path}
+        if code is None:
+            raise ImportError(f"no code in {self.path}", name=module.__name__)
+        namespace: dict[str, _Any] = {"__name__": module.__name__, "__builtins__": __builtins__, "__file__": self.path}
         exec(code, namespace)
         module.__file__ = self.path
         module.__doc__ = namespace.get("__doc__")

@@ -67,6 +67,7 @@ def _tuple_item(values, position):
 
 _tuple_len = tuple.__len__
 _tuple_getitem = tuple.__getitem__
+_tuple_iter = tuple.__iter__
 
 
 def _one_argument(self, method, args):
@@ -78,7 +79,8 @@ def _call_spreading_tuple(obj, method, arg):
     # tuple subclass) arrives as its items, one argument each.  The host's
     # hooks and methods are called that way, and hosts rely on it.
     if isinstance(arg, tuple):
-        return getattr(obj, method)(*arg)
+        # The tuple's own items, whatever a subclass's __iter__ says.
+        return getattr(obj, method)(*(arg if type(arg) is tuple else tuple(_tuple_iter(arg))))
     return getattr(obj, method)(arg)
 
 
@@ -245,8 +247,23 @@ class BaseRow:
         """implement mapping-like getitem as well as sequence getitem"""
         try:
             style = self.__style
+            values = self.__values
+            keymap = self.__keymap
         except AttributeError:
-            style = 0
+            return self.__lookup(key, False, 0)  # a row made by __new__ alone
+        # The common cases first, with no call: a position in range, and a
+        # column name whose record holds a position in range.  Anything else
+        # takes the whole lookup below.
+        if type(values) is tuple:
+            if type(key) is int:
+                if style != 1 and -len(values) <= key < len(values):
+                    return values[key]
+            elif type(key) is str and style != 0 and style != 2:
+                record = keymap.get(key)
+                if type(record) is tuple and record:
+                    position = record[0]
+                    if type(position) is int and 0 <= position < len(values):
+                        return values[position]
         # Styles 0 and 2 let a subscript refuse or warn; every other reads keys as keys.
         return self.__lookup(key, style != 0 and style != 2, style)
 
@@ -273,6 +290,16 @@ class BaseRow:
         # win over columns of the same name.  A field never set is no column.
         if name.startswith("_BaseRow__"):
             raise AttributeError(name)
+        try:
+            values = self.__values
+            record = self.__keymap.get(name)
+        except AttributeError:
+            record = None
+        # The common case with no call: a record holding a position in range.
+        if type(record) is tuple and record and type(values) is tuple:
+            position = record[0]
+            if type(position) is int and 0 <= position < len(values):
+                return values[position]
         try:
             style = self.__style
         except AttributeError:
@@ -436,6 +463,19 @@ and returns them as a tuple.
         items = self.__items
         if type(operand) is tuple:
             return tuple([operand[item] for item in items])
+        cls = type(operand)
+        if isinstance(operand, BaseRow) and _uses_own_mapping_lookup(cls):
+            # Sure to be the row's own subscript, called directly; a tuple
+            # item is spread as the "O" format spreads it: one element is the
+            # key, any other count the method's own refusal.
+            values = []
+            for item in items:
+                if isinstance(item, tuple):
+                    if _tuple_len(item) != 1:
+                        _call_spreading_tuple(operand, "_get_by_key_impl_mapping", item)
+                    item = _tuple_getitem(item, 0)
+                values.append(operand[item])
+            return tuple(values)
         try:
             by_method = hasattr(operand, "_get_by_key_impl_mapping")
         except Exception:
@@ -463,5 +503,19 @@ and returns them as a tuple.
 
 
 _repr_running = set()
+_own_mapping = BaseRow._get_by_key_impl_mapping
+_own_getattr = BaseRow.__getattr__
+_own_getitem = BaseRow.__getitem__
+
+
+def _uses_own_mapping_lookup(cls):
+    # True when operand._get_by_key_impl_mapping(key) is sure to be the row's
+    # own subscript: the class overrides neither it nor attribute lookup, and
+    # has no instance dict that could shadow it.
+    return (cls._get_by_key_impl_mapping is _own_mapping and cls.__getitem__ is _own_getitem
+            and cls.__getattribute__ is _object_getattribute and cls.__dictoffset__ == 0)
+
+
+_object_getattribute = object.__getattribute__
 
 _NATIVE_NAMES = {BaseRow: "tessel.rowkit.BaseRow", tuplegetter: "tessel.engine.util.tuplegetter"}

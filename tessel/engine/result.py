@@ -109,6 +109,6 @@ def _reader_stacklevel() -> int:
     pure-Python twin's row has frames of its own in between, passed over.
     """
     level, frame = 2, sys._getframe(2)
-    while frame is not None and frame.f_code.co_filename.startswith(_TWIN_FILES):
+    while frame.f_code.co_filename.startswith(_TWIN_FILES) and frame.f_back is not None:
         level, frame = level + 1, frame.f_back
     return level
