@@ -20,6 +20,9 @@
 #   pure        the pure-Python twin (-Dpure_python=true) on 3.14t: the suite
 #               (native-only tests skip with their reasons), and pickles of each
 #               implementation read by the other
+#   cross       scripts/cross.sh: every extension compiled and linked, warnings as
+#               errors, for macOS arm64 and x86-64, Windows x86-64 (Clang in MSVC
+#               mode, MinGW GCC) and FreeBSD x86-64, against 3.11, 3.14 and 3.14t headers
 #   wheels      scripts/wheels.sh for 3.14t and 3.11 and the pure-Python wheel (on
 #               3.11): wheels built, repaired,
 #               installed into fresh environments and tested from outside the tree;
@@ -357,6 +360,29 @@ pure_pickles() {
         failed=1
     fi
     record pickles "twin, native" "protocols 0-5, each read by the other" "$passed" "$failed" 0 $((SECONDS - started))
+}
+
+# scripts/cross.sh: every extension module compiled and linked, warnings as
+# errors, for macOS (arm64, x86-64), Windows (Clang in MSVC mode, MinGW GCC)
+# and FreeBSD, against the 3.11, 3.14 and 3.14t headers.  The row counts
+# target and interpreter pairs and names the targets that failed.
+run_cross() {
+    local started=$SECONDS status out passed failed note=""
+    echo "=== tests: cross, compiled and linked for macOS, Windows and FreeBSD" >&2
+    set +e
+    out=$(bash scripts/cross.sh)
+    status=$?
+    set -e
+    printf '%s\n' "$out"
+    passed=$(grep -c ' compiled linked' <<<"$out" || true)
+    failed=$(grep -c ' FAILED' <<<"$out" || true)
+    if [ "$failed" -gt 0 ]; then
+        note="failed: $(grep ' FAILED' <<<"$out" | cut -d' ' -f1 | sort -u | tr '\n' ' ')"
+    elif [ "$status" -ne 0 ]; then
+        failed=1 note="scripts/cross.sh exited $status (see above)"
+    fi
+    record cross "3.11 3.14 3.14t" "macOS, Windows, FreeBSD: compile and link" "$passed" "$failed" 0 \
+        $((SECONDS - started)) "$note"
 }
 
 # wheel_rows PASS FLAVOUR... -- PYTEST_ARGS: scripts/wheels.sh for those
