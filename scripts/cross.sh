@@ -62,6 +62,8 @@ if [ "$(cat "$tools/.requirements.sha256" 2>/dev/null)" != "$want" ]; then
         || die "could not install requirements-cross.txt"
     echo "$want" > "$tools/.requirements.sha256"
 fi
+# zig's own cache (the C libraries it builds for each target, compiled objects) stays under build/ too.
+export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" ZIG_LOCAL_CACHE_DIR="$work/zig-cache"
 zig() { "$tools/bin/python" -m ziglang "$@"; }
 zig_lib=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "lib"))')
 
@@ -168,6 +170,13 @@ common=(-std=c++20 -O3 -DNDEBUG -Wall -Winvalid-pch -Wextra -Werror -fno-excepti
         -Wno-missing-field-initializers)
 elf_or_macho=(-fPIC -fvisibility=hidden -fvisibility-inlines-hidden)
 
+# Apple's rules for what its libc++ has at a deployment target (zig turns them
+# off, as it links a libc++ of its own; the wheels use the system's):
+# std::to_chars of a double at macOS 11 is then an error, as with Xcode.
+# Zig's libc++ no longer supports targets before macOS 11 and says so with a
+# #warning, which is let pass for the x86-64 wheels' 10.13.
+apple_availability=(-U_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS -D_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS=1)
+
 # libc++ configured as zig configures it, here for the Microsoft ABI and
 # without Microsoft's vcruntime headers (which Wine doesn't have).
 libcxx_msvc=(-D_LIBCPP_ABI_VERSION=1 -D_LIBCPP_ABI_NAMESPACE=__1 -D_LIBCPP_NO_VCRUNTIME -D_LIBCPP_HAS_THREADS=1
@@ -216,10 +225,11 @@ compile() {
     [[ "$v" != *t ]] || ft=(-DPy_GIL_DISABLED=1)
     case "$target" in
         macos-arm64)
-            zig c++ -target aarch64-macos.11.0 "${common[@]}" "${elf_or_macho[@]}" "${ft[@]}" \
+            zig c++ -target aarch64-macos.11.0 "${common[@]}" "${elf_or_macho[@]}" "${apple_availability[@]}" "${ft[@]}" \
                 -I"$work/platform/$target" -I"$include" -c "$source" -o "$object" ;;
         macos-x86_64)
-            zig c++ -target x86_64-macos.10.13 "${common[@]}" "${elf_or_macho[@]}" "${ft[@]}" \
+            zig c++ -target x86_64-macos.10.13 "${common[@]}" "${elf_or_macho[@]}" "${apple_availability[@]}" \
+                -Wno-#warnings "${ft[@]}" \
                 -I"$work/platform/$target" -I"$include" -c "$source" -o "$object" ;;
         freebsd-x86_64)
             zig c++ -target x86_64-freebsd "${common[@]}" "${elf_or_macho[@]}" "${ft[@]}" \
