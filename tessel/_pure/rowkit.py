@@ -99,6 +99,7 @@ def _host_attribute(module, attribute):
 
 
 _MISSING = object()
+_UNLOOKED = object()
 _object_new = object.__new__
 
 
@@ -247,25 +248,33 @@ class BaseRow:
         """implement mapping-like getitem as well as sequence getitem"""
         try:
             style = self.__style
+        except AttributeError:
+            style = 0
+        # Styles 0 and 2 let a subscript refuse or warn; every other reads keys as keys.
+        mapping = style != 0 and style != 2
+        try:
             values = self.__values
             keymap = self.__keymap
         except AttributeError:
-            return self.__lookup(key, False, 0)  # a row made by __new__ alone
+            return self.__lookup(key, mapping, style)  # a row made by __new__ alone
         # The common cases first, with no call: a position in range, and a
         # column name whose record holds a position in range.  Anything else
-        # takes the whole lookup below.
+        # takes the whole lookup.
         if type(values) is tuple:
             if type(key) is int:
                 if style != 1 and -len(values) <= key < len(values):
                     return values[key]
-            elif type(key) is str and style != 0 and style != 2:
-                record = keymap.get(key)
+            elif type(key) is str and mapping:
+                try:
+                    record = keymap.get(key, _MISSING)
+                except Exception:
+                    record = _MISSING  # an uncomparable key is simply not held
                 if type(record) is tuple and record:
                     position = record[0]
                     if type(position) is int and 0 <= position < len(values):
                         return values[position]
-        # Styles 0 and 2 let a subscript refuse or warn; every other reads keys as keys.
-        return self.__lookup(key, style != 0 and style != 2, style)
+                return self.__by_key(key, mapping, style, record)
+        return self.__lookup(key, mapping, style)
 
     # Both take exactly one argument and say so in the native words: hosts
     # call them with the "O" format, which spreads a tuple key.
@@ -291,21 +300,27 @@ class BaseRow:
         if name.startswith("_BaseRow__"):
             raise AttributeError(name)
         try:
-            values = self.__values
-            record = self.__keymap.get(name)
-        except AttributeError:
-            record = None
-        # The common case with no call: a record holding a position in range.
-        if type(record) is tuple and record and type(values) is tuple:
-            position = record[0]
-            if type(position) is int and 0 <= position < len(values):
-                return values[position]
-        try:
             style = self.__style
         except AttributeError:
             style = 0
+        record = _UNLOOKED
         try:
-            return self.__by_key(name, True, style)
+            values = self.__values
+            keymap = self.__keymap
+        except AttributeError:
+            pass
+        else:
+            try:
+                record = keymap.get(name, _MISSING)
+            except Exception:
+                record = _MISSING  # an uncomparable key is simply not held
+            # The common case with no call: a record holding a position in range.
+            if type(record) is tuple and record and type(values) is tuple:
+                position = record[0]
+                if type(position) is int and 0 <= position < len(values):
+                    return values[position]
+        try:
+            return self.__by_key(name, True, style, record)
         except KeyError:
             pass
         # Outside the handler: the new error is not chained to the KeyError.
@@ -324,17 +339,20 @@ class BaseRow:
             return tuple(self._data[key])
         return self.__by_key(key, mapping, style)
 
-    def __by_key(self, key, mapping, style):
+    def __by_key(self, key, mapping, style, record=_UNLOOKED):
+        # `record`: what the key map holds for the key, when a caller has
+        # looked already (_MISSING for nothing), or _UNLOOKED.
         if not mapping and style == 0:
             self.__raise_through_hook("_raise_for_nonint", key)
-        try:
-            keymap = self.__keymap
-        except AttributeError:
-            raise _unset_field() from None
-        try:
-            record = keymap.get(key, _MISSING)
-        except Exception:
-            record = _MISSING  # an unhashable or uncomparable key is simply not held
+        if record is _UNLOOKED:
+            try:
+                keymap = self.__keymap
+            except AttributeError:
+                raise _unset_field() from None
+            try:
+                record = keymap.get(key, _MISSING)
+            except Exception:
+                record = _MISSING  # an unhashable or uncomparable key is simply not held
         if record is _MISSING:
             if type(key) is slice:
                 raise KeyError("can't use slices for mapping access")
