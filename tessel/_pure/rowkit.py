@@ -49,8 +49,8 @@ def _is_sequence(obj):
     if isinstance(obj, dict):
         return False
     cls = type(obj)
-    if not hasattr(cls, "__getitem__"):
-        return False
+    if not any("__getitem__" in vars(base) for base in cls.__mro__):
+        return False  # (a metaclass's __getitem__ serves the class, not its instances)
     # Built-in mappings answer keys only; the immutable mapping's twin too.
     return not (cls.__module__ in ("builtins", "tessel.mapkit") and cls.__name__ in ("mappingproxy", "immutabledict"))
 
