@@ -40,7 +40,7 @@ matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11 pure)
 aarch64_pythons=(aarch64-3.14t aarch64-3.14)
 clang_matrix=(3.14t 3.11)
-modes=(release clang leaks sanitizers tsan parallel pure wheels cross)
+modes=(release clang leaks sanitizers tsan parallel pure cross wheels)
 case "${1:-}" in
     --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
