@@ -10,6 +10,8 @@
 #                     the table (bench/fetch_profile.py; --rows N, --repeat N)
 #   --scale           cost per row as the table grows, 10,000 to 1,000,000 rows,
 #                     instead of the table (bench/growth.py; --sizes A,B,C, --rounds N)
+#   --twin            the pure-Python twin against the native modules, operation by
+#                     operation, in one process, instead of the table (bench/twin.py)
 #   --plot FILE.png   also draw the table's ratios (installs the plotting packages)
 #   --json FILE       also write the table as JSON; --only TEXT runs some cases
 set -euo pipefail
@@ -19,6 +21,7 @@ cd "$root"
 version=""
 profile=0
 scale=0
+twin=0
 plot=0
 args=()
 while [ $# -gt 0 ]; do
@@ -29,6 +32,7 @@ while [ $# -gt 0 ]; do
         --python=*) version=${1#--python=}; shift ;;
         --profile) profile=1; shift ;;
         --scale) scale=1; shift ;;
+        --twin) twin=1; shift ;;
         --plot|--plot=*) plot=1; args+=("$1"); shift ;;
         *) args+=("$1"); shift ;;
     esac
@@ -57,6 +61,9 @@ PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version
 
 if [ "$profile" = 1 ]; then
     exec "$venv/bin/python" -P bench/fetch_profile.py "${args[@]}"
+fi
+if [ "$twin" = 1 ]; then
+    exec "$venv/bin/python" -P bench/twin.py "${args[@]}"
 fi
 if [ "$scale" = 1 ]; then
     exec "$venv/bin/python" -P bench/growth.py "${args[@]}"

@@ -17,7 +17,14 @@
 #   parallel    the release suite on 3.14t without the GIL, built declaring it
 #               unneeded, each test run by several threads at once
 #               (pytest-run-parallel); tests marked thread_unsafe run on one
-#   wheels      scripts/wheels.sh for 3.14t and 3.11: wheels built, repaired,
+#   pure        the pure-Python twin (-Dpure_python=true) on 3.14t: the suite
+#               (native-only tests skip with their reasons), and pickles of each
+#               implementation read by the other
+#   cross       scripts/cross.sh: every extension compiled and linked, warnings as
+#               errors, for macOS arm64 and x86-64, Windows x86-64 (Clang in MSVC
+#               mode, MinGW GCC) and FreeBSD x86-64, against 3.11, 3.14 and 3.14t headers
+#   wheels      scripts/wheels.sh for 3.14t and 3.11 and the pure-Python wheel (on
+#               3.11): wheels built, repaired,
 #               installed into fresh environments and tested from outside the tree;
 #               and for Linux aarch64 3.14t and 3.14: cross-built, repaired and
 #               tested under qemu (--only aarch64 runs just those)
@@ -30,10 +37,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
-wheel_pythons=(3.14t 3.11)
+wheel_pythons=(3.14t 3.11 pure)
 aarch64_pythons=(aarch64-3.14t aarch64-3.14)
 clang_matrix=(3.14t 3.11)
-modes=(release clang leaks sanitizers tsan parallel wheels)
+modes=(release clang leaks sanitizers tsan parallel pure cross wheels)
 case "${1:-}" in
     --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
@@ -302,6 +309,82 @@ run_parallel() {
         "$parallel passed on $parallel_threads threads at once, $single on one (marked)"
 }
 
+# The pure-Python twin (-Dpure_python=true) on 3.14t, in an environment of its
+# own: the whole suite against it (the tests that only the native modules can
+# pass skip, each with its reason); then rows, getters and mappings pickled by
+# each implementation are read back by the other (the native one from .venv).
+run_pure() {
+    local started=$SECONDS status py venv="$root/.venv-pure" build
+    echo "=== tests: the pure-Python twin on 3.14t" >&2
+    if ! py=$(bash scripts/python.sh 3.14t); then
+        not_run pure 3.14t "?" $((SECONDS - started)) "interpreter 3.14t not found or not built (see above)"
+        return 0
+    fi
+    build="$(describe "$py"), pure-Python twin"
+    if ! TESSEL_VENV="$venv" TESSEL_BUILD_DIR="$root/build/pure" TESSEL_MESON_ARGS="-Dpure_python=true" \
+         bash scripts/setup.sh; then
+        not_run pure 3.14t "$build" $((SECONDS - started)) "set-up or build failed (see above)"
+        return 0
+    fi
+    if [ "$("$venv/bin/python" -P -c 'import tessel; print(tessel.implementation)')" != python ]; then
+        not_run pure 3.14t "$build" $((SECONDS - started)) "the build installed something other than the twin"
+        return 0
+    fi
+    set +e
+    "$venv/bin/python" -P -m pytest --junitxml="$results/pure.xml" "$@"
+    status=$?
+    set -e
+    record_junit pure "$(version_of "$py")" "$build" "$results/pure.xml" "$status" $((SECONDS - started))
+    pure_pickles "$venv"
+}
+
+# Pickles of the twin read by the native modules, and the other way round.
+pure_pickles() {
+    local twin=$1 native="$root/.venv" dir="$results/pure-pickles" started=$SECONDS out status=0 passed=0 failed=0
+    echo "=== tests: pickles between the twin and the native modules" >&2
+    if ! bash scripts/setup.sh; then
+        not_run pickles "twin, native" "?" $((SECONDS - started)) "the native environment could not be set up"
+        return 0
+    fi
+    mkdir -p "$dir/twin" "$dir/native"
+    "$twin/bin/python" -P tests/pickle_matrix.py write "$dir/twin" || status=1
+    "$native/bin/python" -P tests/pickle_matrix.py write "$dir/native" || status=1
+    for pair in "$twin native" "$native twin"; do
+        set -- $pair
+        out=$("$1/bin/python" -P tests/pickle_matrix.py read "$dir/$2") || status=1
+        printf '%s\n' "$out" | sed "s/^/[$2 read by $(basename "$1")] /"
+        passed=$((passed + $(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1/p' <<<"$out" | tail -n1)))
+        failed=$((failed + $(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2/p' <<<"$out" | tail -n1)))
+    done
+    if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+        failed=1
+    fi
+    record pickles "twin, native" "protocols 0-5, each read by the other" "$passed" "$failed" 0 $((SECONDS - started))
+}
+
+# scripts/cross.sh: every extension module compiled and linked, warnings as
+# errors, for macOS (arm64, x86-64), Windows (Clang in MSVC mode, MinGW GCC)
+# and FreeBSD, against the 3.11, 3.14 and 3.14t headers.  The row counts
+# target and interpreter pairs and names the targets that failed.
+run_cross() {
+    local started=$SECONDS status out passed failed note=""
+    echo "=== tests: cross, compiled and linked for macOS, Windows and FreeBSD" >&2
+    set +e
+    out=$(bash scripts/cross.sh)
+    status=$?
+    set -e
+    printf '%s\n' "$out"
+    passed=$(grep -c ' compiled linked' <<<"$out" || true)
+    failed=$(grep -c ' FAILED' <<<"$out" || true)
+    if [ "$failed" -gt 0 ]; then
+        note="failed: $(grep ' FAILED' <<<"$out" | cut -d' ' -f1 | sort -u | tr '\n' ' ')"
+    elif [ "$status" -ne 0 ]; then
+        failed=1 note="scripts/cross.sh exited $status (see above)"
+    fi
+    record cross "3.11 3.14 3.14t" "macOS, Windows, FreeBSD: compile and link" "$passed" "$failed" 0 \
+        $((SECONDS - started)) "$note"
+}
+
 # wheel_rows PASS FLAVOUR... -- PYTEST_ARGS: scripts/wheels.sh for those
 # interpreters, a row each; an aarch64 one's row is named after its version.
 wheel_rows() {
@@ -334,7 +417,7 @@ wheel_rows() {
 run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" "${aarch64_pythons[@]}" -- "$@"; }
 run_aarch64() { wheel_rows wheel "${aarch64_pythons[@]}" -- "$@"; }
 
-self_recording=" release clang sanitizers parallel wheels aarch64 "
+self_recording=" release clang sanitizers parallel pure wheels aarch64 cross "
 labels_leaks="free-threaded, debug, asserts, leak check"
 labels_tsan="free-threaded, ThreadSanitizer"
 

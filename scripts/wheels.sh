@@ -9,6 +9,8 @@
 #                aarch64-3.14t and aarch64-3.14 cross-build a Linux aarch64
 #                wheel with the native interpreter of the same version, and
 #                test it under qemu with the aarch64 interpreter
+#                pure builds the pure-Python wheel (-Dpure_python=true, tagged
+#                py3-none-any) and tests it on 3.11, the oldest we support
 # The sdist and the repaired wheels end up in dist/.  With TESSEL_JUNIT_DIR set,
 # each test run leaves wheel-V.xml (junit), .status, .build and .seconds there.
 set -euo pipefail
@@ -22,7 +24,7 @@ while [ $# -gt 0 ]; do
         *) pythons+=("$1"); shift ;;
     esac
 done
-[ ${#pythons[@]} -gt 0 ] || pythons=(3.11 3.12 3.13 3.14 3.14t 3.15)
+[ ${#pythons[@]} -gt 0 ] || pythons=(3.11 3.12 3.13 3.14 3.14t 3.15 pure)
 
 say() { printf '=== wheels: %s\n' "$*" >&2; }
 die() { printf 'wheels.sh: %s\n' "$*" >&2; exit 1; }
@@ -61,8 +63,8 @@ say "sdist"
 sdist=$(ls "$dist"/tessel-*.tar.gz)
 grep -q '^tessel-[^/]*/LICENSE$' <<<"$(tar -tzf "$sdist")" || die "LICENSE missing from $sdist"
 
-# native_of FLAVOUR: the interpreter that builds FLAVOUR's wheel.
-native_of() { echo "${1#aarch64-}"; }
+# native_of FLAVOUR: the interpreter that builds FLAVOUR's wheel (and runs the pure one's tests).
+native_of() { if [ "$1" = pure ]; then echo 3.11; else echo "${1#aarch64-}"; fi; }
 # arch_of FLAVOUR: the machine its wheel is for.
 arch_of() { case "$1" in aarch64-*) echo aarch64 ;; *) uname -m ;; esac; }
 
@@ -97,6 +99,18 @@ for v in "${pythons[@]}"; do
     say "wheel for $v"
     n=$(native_of "$v") arch=$(arch_of "$v")
     env_for "$work/build-$n" "$n" requirements-dev.txt
+    if [ "$v" = pure ]; then
+        # No compiler, no repair: one wheel for every interpreter and platform.
+        env PATH="$work/build-$n/bin:$PATH" PYTHONWARNINGS=ignore \
+            "$work/build-$n/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+            -Csetup-args=-Dpure_python=true -w "$dist" "$sdist" >&2 || die "the pure-Python wheel build failed"
+        wheel=$(ls "$dist"/tessel-*-py3-none-any.whl) || die "the pure-Python build made no py3-none-any wheel"
+        listing=$("$tools/bin/python" -m zipfile -l "$wheel")
+        grep -q 'dist-info/licenses/LICENSE ' <<<"$listing" || die "LICENSE missing from $wheel"
+        ! grep -qE '\.(so|pyd|dylib) ' <<<"$listing" || die "$wheel holds a compiled module"
+        wheel_of[$v]=$wheel
+        continue
+    fi
     tag=$("$work/build-$n/bin/python" -c 'import sys, sysconfig; v = "%d%d" % sys.version_info[:2]; print(f"cp{v}-cp{v}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
     cross=() host=()
     if [ "$n" != "$v" ]; then
@@ -138,8 +152,9 @@ failed=0
 for v in "${pythons[@]}"; do
     say "tests on $v against ${wheel_of[$v]##*/}"
     started=$SECONDS
-    python=$(bash scripts/python.sh "$v")
-    if [ "$(native_of "$v")" != "$v" ]; then
+    python=$(bash scripts/python.sh "$(native_of "$v")")
+    if [[ "$v" == aarch64-* ]]; then
+        python=$(bash scripts/python.sh "$v")
         # A venv of the emulated interpreter would hide its wrapper, so the
         # build machine's pip installs the target's wheels into a directory
         # the emulated interpreter finds on PYTHONPATH.
@@ -167,12 +182,16 @@ for v in "${pythons[@]}"; do
         emulated=""
     fi
     build=$("${run[@]}" -c 'import sys, sysconfig; print(("free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL") + ", " + sys.argv[1] + " wheel" + sys.argv[2])' \
-        "$(grep -oE 'manylinux_[0-9]+_[0-9]+' <<<"${wheel_of[$v]}" | head -n1)" "$emulated")
+        "$(grep -oE 'manylinux_[0-9]+_[0-9]+|py3-none-any' <<<"${wheel_of[$v]}" | head -n1)" "$emulated")
+    # The wheel runs the implementation it was built for.
+    implementation=native
+    [ "$v" != pure ] || implementation=python
     xml="${TESSEL_JUNIT_DIR:-$scratch}/wheel-$v.xml"
     set +e
     (
         cd "$scratch"
         "${run[@]}" -c 'import sys, tessel; sys.exit(0 if tessel.__file__.startswith(sys.argv[1]) else "tessel imported from " + tessel.__file__)' "$where" &&
+        "${run[@]}" -c 'import sys, tessel; sys.exit(0 if tessel.implementation == sys.argv[1] else "tessel runs its " + tessel.implementation + " implementation")' "$implementation" &&
         "${run[@]}" -m pytest -p no:cacheprovider --junitxml="$xml" "$@"
     )
     status=$?

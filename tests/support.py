@@ -14,6 +14,11 @@ import sys
 
 from hypothesis import settings
 
+# A C long's range, to which the modules convert positions and key styles:
+# 64 bits on Linux and macOS, 32 on Windows.
+LONG_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_long) - 1) - 1
+LONG_MIN = -LONG_MAX - 1
+
 _incref = ctypes.PYFUNCTYPE(None, ctypes.py_object)(("Py_IncRef", ctypes.pythonapi))
 _fresh_ids = itertools.count()
 

@@ -21,6 +21,7 @@ def env_without_gil_setting(**extra):
 
 
 @free_threaded
+@pytest.mark.native_only("an extension module's declaration of the GIL")
 @pytest.mark.parametrize("name", MODULES)
 def test_import_switches_the_gil_on_unless_declared_free_threaded(name):
     code = f"""
@@ -46,6 +47,7 @@ def test_import_is_silent_when_the_gil_is_already_on():
     subprocess.run([sys.executable, "-P", "-W", "error", "-c", code], check=True, env=env_without_gil_setting(PYTHON_GIL="1"))
 
 
+@pytest.mark.native_only("a shared object's dynamic section")
 @pytest.mark.parametrize("name", MODULES)
 def test_module_does_not_link_libpython(name):
     # The interpreter's symbols come from the process that loads the module.
@@ -163,3 +165,24 @@ def test_an_embedding_program_restarting_the_interpreter_uses_the_modules_each_t
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     assert out.read_text() == "ok\n" * 3
 
+
+@pytest.mark.no_leakcheck("runs a subprocess")
+@pytest.mark.parametrize("name", MODULES)
+def test_a_package_missing_a_module_fails_to_import_naming_it(name, tmp_path):
+    # Either implementation: the native build without one extension, or the
+    # pure one without one twin, never runs the other instead.
+    import shutil
+
+    import tessel
+
+    package = tmp_path / "tessel"
+    shutil.copytree(os.path.dirname(tessel.__file__), package, ignore=shutil.ignore_patterns("__pycache__"))
+    leaf = name.rsplit(".", 1)[1]
+    where = package / "_pure" if tessel.implementation == "python" else package.joinpath(*name.split(".")[1:-1])
+    removed = [path for path in where.iterdir() if path.name.split(".")[0] == leaf and path.suffix != ".pyi"]
+    assert removed
+    for path in removed:
+        path.unlink()
+    done = subprocess.run([sys.executable, "-P", "-c", "import tessel"], capture_output=True, text=True,
+                          env=env_without_gil_setting(PYTHONPATH=str(tmp_path)))
+    assert done.returncode != 0 and "ImportError" in done.stderr and name in done.stderr, done.stderr

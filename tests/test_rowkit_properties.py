@@ -13,13 +13,12 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from support import counts_kept, examples, is_immortal, outcome_of
+from support import LONG_MAX, LONG_MIN, counts_kept, examples, is_immortal, outcome_of
 
 from tessel.engine.result import ResultMetaData
 from tessel.engine.row import Row
 from tessel.rowkit import BaseRow, safe_rowproxy_reconstructor, tuplegetter
 
-LONG_MIN, LONG_MAX = -(2**63), 2**63 - 1
 MISSING = object()
 
 
@@ -101,7 +100,7 @@ def as_long(obj):
 # --- strategies --------------------------------------------------------------
 
 texts = st.text(max_size=6)  # NULs, surrogates and characters outside ASCII included
-big_ints = st.one_of(st.integers(-8, 8), st.integers(), st.sampled_from([LONG_MIN, LONG_MAX, LONG_MIN - 1, 2**63, 2**64, -(2**100)]))
+big_ints = st.one_of(st.integers(-8, 8), st.integers(), st.sampled_from([LONG_MIN, LONG_MAX, LONG_MIN - 1, LONG_MAX + 1, 2**63, 2**64, -(2**100)]))
 slices = st.builds(slice, st.none() | big_ints, st.none() | big_ints, st.none() | big_ints)
 hashable_keys = st.one_of(
     texts, texts.map(StrSub), st.binary(max_size=3).map(BytesSub), st.binary(max_size=3), st.booleans(), st.none(),

@@ -36,6 +36,7 @@ def run_scenario(*args, gil, debug_allocator=False):
 
 
 @free_threaded
+@pytest.mark.native_only("an extension module's declaration of the GIL")
 @pytest.mark.skipif(os.environ.get("PYTHON_GIL") == "0", reason="the GIL was forced off for this run")
 @pytest.mark.skipif(os.environ.get("TESSEL_FREE_THREADING") == "1", reason="built declaring the GIL unneeded")
 def test_importing_the_modules_switched_the_gil_on():

@@ -124,7 +124,11 @@ inline Result guarded(Call call, Result failed) noexcept
 inline long as_long(PyObject *number) noexcept
 {
     if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) {
-        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
+        Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
+        // Narrowed on purpose: a compact int is at most one digit (30 bits),
+        // so it fits a C long even where long is 32 bits and Py_ssize_t 64 (Windows).
+        assert(LONG_MIN <= value && value <= LONG_MAX);
+        return static_cast<long>(value);
     }
     return PyLong_AsLong(number);
 }

@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import warnings
 from collections.abc import Iterable
 from typing import Any
+
+import tessel
 
 
 class NoSuchColumnError(KeyError):
@@ -91,5 +94,21 @@ class ResultMetaData:
             f"Retrieving a row value by the non-integer key {key!r} is deprecated; "
             "use its position or attribute access by column name",
             RowKeyDeprecationWarning,
-            stacklevel=2,
+            stacklevel=_reader_stacklevel(),
         )
+
+
+# Frames of the pure-Python twin of the row module (tessel/_pure/).
+_TWIN_FILES = os.path.join(os.path.dirname(tessel.__file__), "_pure", "")
+
+
+def _reader_stacklevel() -> int:
+    """The stack level, for a hook's warnings.warn, of the code that read the row.
+
+    The native row calls a hook straight from that code's frame; the
+    pure-Python twin's row has frames of its own in between, passed over.
+    """
+    level, frame = 2, sys._getframe(2)
+    while frame.f_code.co_filename.startswith(_TWIN_FILES) and frame.f_back is not None:
+        level, frame = level + 1, frame.f_back
+    return level

@@ -140,7 +140,9 @@ _READERS = (readers.NumericReader, readers.RealReader, readers.BooleanReader)
 
 def _names_its_column(process: Processor) -> bool:
     """True for the host's own processors, which raise UnreadableValueError themselves."""
-    return process is None or isinstance(process, FunctionType) or isinstance(getattr(process, "__self__", None), _READERS)
+    # Functions of this module only: the pure-Python converters are functions too.
+    return (process is None or (isinstance(process, FunctionType) and process.__module__ == __name__)
+            or isinstance(getattr(process, "__self__", None), _READERS))
 
 
 def processor_for(
