@@ -27,7 +27,7 @@ class NumericReader:
     for anything else.
     """
 
-    __slots__ = ("_decimal_type", "_scale", "_otherwise")
+    __slots__ = ("__decimal_type", "__scale", "__otherwise")
     __module__ = "tessel.engine.readers"
 
     def __new__(cls, decimal_type, scale, otherwise):
@@ -35,13 +35,8 @@ class NumericReader:
         if scale < 0:
             raise ValueError("scale must be 0 or more")
         self = object.__new__(cls)
-        object.__setattr__(self, "_decimal_type", decimal_type)
-        object.__setattr__(self, "_scale", scale)
-        object.__setattr__(self, "_otherwise", otherwise)
+        self.__decimal_type, self.__scale, self.__otherwise = decimal_type, scale, otherwise
         return self
-
-    def __setattr__(self, name, value):
-        raise AttributeError(f"'{type(self).__module__}.{type(self).__qualname__}' object attribute '{name}' is read-only")
 
     def process(self, value, /):
         """The reading of one value."""
@@ -49,14 +44,14 @@ class NumericReader:
             return None
         kind = type(value)
         if kind is float:
-            return self._decimal_type("%.*f" % (self._scale, value))
+            return self.__decimal_type("%.*f" % (self.__scale, value))
         if kind is int:
             # Never through a double: 2**53 + 1 stays itself.
-            return self._decimal_type(f"{value}.{'0' * self._scale}" if self._scale else str(value))
-        return self._otherwise(value)
+            return self.__decimal_type(f"{value}.{'0' * self.__scale}" if self.__scale else str(value))
+        return self.__otherwise(value)
 
     def __reduce__(self):
-        return (type(self), (self._decimal_type, self._scale, self._otherwise))
+        return (type(self), (self.__decimal_type, self.__scale, self.__otherwise))
 
 
 @_final
@@ -67,15 +62,13 @@ class RealReader:
     exactly as that float; otherwise(value) for anything else.
     """
 
-    __slots__ = ("_otherwise",)
+    __slots__ = ("__otherwise",)
     __module__ = "tessel.engine.readers"
 
     def __new__(cls, otherwise):
         self = object.__new__(cls)
-        object.__setattr__(self, "_otherwise", otherwise)
+        self.__otherwise = otherwise
         return self
-
-    __setattr__ = NumericReader.__setattr__
 
     def process(self, value, /):
         """The reading of one value."""
@@ -83,10 +76,10 @@ class RealReader:
             return value
         if type(value) is int and -(2**63) <= value < 2**63 and float(value) == value:
             return float(value)
-        return self._otherwise(value)
+        return self.__otherwise(value)
 
     def __reduce__(self):
-        return (type(self), (self._otherwise,))
+        return (type(self), (self.__otherwise,))
 
 
 @_final
@@ -97,15 +90,13 @@ class BooleanReader:
     True; otherwise(value) for anything else.
     """
 
-    __slots__ = ("_otherwise",)
+    __slots__ = ("__otherwise",)
     __module__ = "tessel.engine.readers"
 
     def __new__(cls, otherwise):
         self = object.__new__(cls)
-        object.__setattr__(self, "_otherwise", otherwise)
+        self.__otherwise = otherwise
         return self
-
-    __setattr__ = NumericReader.__setattr__
 
     def process(self, value, /):
         """The reading of one value."""
@@ -113,7 +104,7 @@ class BooleanReader:
             return None
         if (type(value) is int or type(value) is float) and (value == 0 or value == 1):
             return value == 1
-        return self._otherwise(value)
+        return self.__otherwise(value)
 
     def __reduce__(self):
-        return (type(self), (self._otherwise,))
+        return (type(self), (self.__otherwise,))
