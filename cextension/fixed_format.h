@@ -24,10 +24,6 @@ namespace tessel::fixed {
 
 // The fast path's largest precision: 10**19 is the largest power of ten in 64 bits.
 inline constexpr int kMaxFastPrecision = 19;
-// Room for the longest text the fast path writes: a sign, the 20 digits of
-// a 64-bit integer part, a point and 19 places.
-inline constexpr int kBufferSize = 48;
-
 inline constexpr std::uint64_t kPowersOfTen[kMaxFastPrecision + 1] = {
     1ULL,
     10ULL,
@@ -102,29 +98,29 @@ inline bool any_below(U128 v, int count) noexcept
     return count > 0 && (v.low << (64 - count)) != 0;
 }
 
-// The text of '%.{precision}f' % x, written into `buffer` (not necessarily
-// at its start): round half to even of the exact value of x at `precision`
-// places, with the sign of x (so -0.0 and negative values that round to zero
-// keep their '-').  `length` is -1 where the fast path doesn't reach; the
-// caller then asks the interpreter.
-struct Text {
-    const char *start;
-    int length;
+// x at `precision` places, as round half to even of its exact value gives it:
+// the integer `scaled`, whose last `precision` digits are the fraction, or,
+// for an integral x, the integer part alone with as many zeros to follow.
+struct Scaled {
+    std::uint64_t value;
+    bool integral;
+    bool negative;  // the sign of x, so -0.0 and values rounding to zero keep their '-'
 };
 
-inline Text format(char (&buffer)[kBufferSize], double x, int precision) noexcept
+// Fills `out` and returns true where the fast path reaches; false for
+// infinities, NaN, values whose scaled integer doesn't fit 64 bits and
+// precisions past 19 (the caller then asks the interpreter).
+inline bool scale(double x, int precision, Scaled *out) noexcept
 {
-    constexpr Text kNotHere = {nullptr, -1};
     if (precision < 0 || precision > kMaxFastPrecision) {
-        return kNotHere;
+        return false;
     }
     std::uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
-    const bool negative = (bits >> 63) != 0;
     const int biased_exponent = static_cast<int>((bits >> 52) & 0x7ff);
     std::uint64_t mantissa = bits & ((1ULL << 52) - 1);
     if (biased_exponent == 0x7ff) {
-        return kNotHere;  // infinities and NaN
+        return false;  // infinities and NaN
     }
     int exponent;  // x == mantissa * 2**exponent exactly
     if (biased_exponent == 0) {
@@ -134,89 +130,101 @@ inline Text format(char (&buffer)[kBufferSize], double x, int precision) noexcep
         mantissa |= 1ULL << 52;
         exponent = biased_exponent - 1075;
     }
-
-    // The value at `precision` places as the integer `scaled` (rounded), whose
-    // last `precision` digits are the fraction; for an integral x, the integer
-    // part alone, with as many zeros to follow.
-    std::uint64_t scaled;
-    bool integral = false;
+    out->negative = (bits >> 63) != 0;
+    out->integral = exponent >= 0;
     if (exponent >= 0) {
         if (exponent > 11) {
-            return kNotHere;  // 2**64 or more
+            return false;  // 2**64 or more
         }
-        scaled = mantissa << exponent;
-        integral = true;
+        out->value = mantissa << exponent;
+        return true;
     }
-    else {
-        const int shift = -exponent;
-        const U128 product = multiply(mantissa, kPowersOfTen[precision]);  // below 2**117
-        if (shift >= 118) {
-            scaled = 0;  // below half a unit of the last place
-        }
-        else {
-            const U128 quotient = shift_right(product, shift);
-            if (quotient.high != 0) {
-                return kNotHere;
-            }
-            scaled = quotient.low;
-            // Round half to even: up past the half, or at the half when odd.
-            if (bit(product, shift - 1) && (any_below(product, shift - 1) || (scaled & 1) != 0)) {
-                if (scaled == UINT64_MAX) {
-                    return kNotHere;
-                }
-                ++scaled;
-            }
-        }
+    const int shift = -exponent;
+    const U128 product = multiply(mantissa, kPowersOfTen[precision]);  // below 2**117
+    if (shift >= 118) {
+        out->value = 0;  // below half a unit of the last place
+        return true;
     }
+    const U128 quotient = shift_right(product, shift);
+    if (quotient.high != 0) {
+        return false;
+    }
+    out->value = quotient.low;
+    // Round half to even: up past the half, or at the half when odd.
+    if (bit(product, shift - 1) && (any_below(product, shift - 1) || (out->value & 1) != 0)) {
+        if (out->value == UINT64_MAX) {
+            return false;
+        }
+        ++out->value;
+    }
+    return true;
+}
 
-    // Written backwards from the buffer's end: the fraction, the point, then
-    // the integer part (at least one digit: 0.05 is "0.05", not ".05").
-    char *end = buffer + kBufferSize;
-    char *p = end;
+// Decimal digits of v (1 for 0).
+inline int digit_count(std::uint64_t v) noexcept
+{
+    int count = 1;
+    while (count <= kMaxFastPrecision && v >= kPowersOfTen[count]) {
+        ++count;
+    }
+    return count;
+}
+
+// The length of the text of a scaled value at `precision` places: at least
+// one digit before the point (0.05 is "0.05", not ".05").
+inline int text_length(const Scaled &scaled, int precision) noexcept
+{
+    const int digits = digit_count(scaled.value);
+    const int integer_digits = scaled.integral ? digits : (digits > precision ? digits - precision : 1);
+    return (scaled.negative ? 1 : 0) + integer_digits + (precision > 0 ? 1 + precision : 0);
+}
+
+// Writes the text, text_length() characters, backwards from out + length:
+// the fraction, the point, then the integer part and the sign.
+inline void write_text(const Scaled &scaled, int precision, char *out, int length) noexcept
+{
+    std::uint64_t v = scaled.value;
+    char *p = out + length;
     if (precision > 0) {
         for (int i = 0; i < precision; ++i) {
-            *--p = integral ? '0' : static_cast<char>('0' + scaled % 10);
-            if (!integral) {
-                scaled /= 10;
+            if (scaled.integral) {
+                *--p = '0';
+            }
+            else {
+                *--p = static_cast<char>('0' + v % 10);
+                v /= 10;
             }
         }
         *--p = '.';
     }
     do {
-        *--p = static_cast<char>('0' + scaled % 10);
-        scaled /= 10;
-    } while (scaled != 0);
-    if (negative) {
+        *--p = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (scaled.negative) {
         *--p = '-';
     }
-    assert(buffer <= p);
-    return {p, static_cast<int>(end - p)};
-}
-
-// An ASCII str of `length` bytes; the quickest way to one from known ASCII.
-inline PyObject *ascii_str(const char *text, Py_ssize_t length) noexcept
-{
-    PyObject *str = PyUnicode_New(length, 127);
-    if (str != nullptr) {
-        std::memcpy(PyUnicode_1BYTE_DATA(str), text, static_cast<std::size_t>(length));
-    }
-    return str;
+    assert(p == out);
 }
 
 // The str '%.{precision}f' % x gives (a new reference), for any double and
-// any precision % takes.
+// any precision % takes.  The fast path writes straight into the new str.
 inline PyObject *format_str(double x, int precision) noexcept
 {
-    char buffer[kBufferSize];
-    const Text fast = format(buffer, x, precision);
-    if (fast.length >= 0) {
-        return ascii_str(fast.start, fast.length);
+    Scaled scaled;
+    if (scale(x, precision, &scaled)) {
+        const int length = text_length(scaled, precision);
+        PyObject *text = PyUnicode_New(length, 127);
+        if (text != nullptr) {
+            write_text(scaled, precision, reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text)), length);
+        }
+        return text;
     }
     char *digits = PyOS_double_to_string(x, 'f', precision, 0, nullptr);
     if (digits == nullptr) {
         return nullptr;
     }
-    PyObject *text = ascii_str(digits, static_cast<Py_ssize_t>(std::strlen(digits)));
+    PyObject *text = PyUnicode_DecodeASCII(digits, static_cast<Py_ssize_t>(std::strlen(digits)), nullptr);
     PyMem_Free(digits);
     return text;
 }

@@ -16,7 +16,6 @@
 #include "pyref.h"
 #include "restart.h"
 
-#include <charconv>
 #include <climits>
 #include <cstring>
 
@@ -85,64 +84,57 @@ inline PyObject *call_otherwise(PyObject *self, PyObject *value)
 // through a double, so 2**53 + 1 stays itself.
 PyObject *integer_text(PyObject *value, Py_ssize_t scale)
 {
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(value)) &&
-        scale <= tessel::fixed::kMaxFastPrecision) {
-        // The usual case, a value of one digit (30 bits) at a few places:
-        // written backwards into a buffer that the longest such text fits.
-        char buffer[tessel::fixed::kBufferSize];
-        char *const end = buffer + sizeof buffer;
-        char *p = end - scale;
-        std::memset(p, '0', static_cast<std::size_t>(scale));
-        if (scale > 0) {
-            *--p = '.';
-        }
-        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(value));
-        std::size_t magnitude = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
-        do {
-            *--p = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (v < 0) {
-            *--p = '-';
-        }
-        assert(buffer <= p);
-        return tessel::fixed::ascii_str(p, end - p);
-    }
     int overflow;
-    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (small == -1 && PyErr_Occurred()) {
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
         return nullptr;
     }
-    char digits_buffer[24];
-    const char *digits = digits_buffer;
-    Py_ssize_t count;
-    Ref big;  // the digits of an int past 64 bits, as str() writes them
-    if (overflow == 0) {
-        count = std::to_chars(digits_buffer, digits_buffer + sizeof digits_buffer, small).ptr - digits_buffer;
-    }
-    else {
-        big.reset(PyObject_Str(value));  // keeps the interpreter's limit on digits, as '%d' does
-        if (!big) {
+    if (overflow != 0) {
+        // Past 64 bits: str() keeps the interpreter's limit on digits, as '%d' does.
+        Ref digits(PyObject_Str(value));
+        if (!digits || scale == 0) {
+            return digits.release();
+        }
+        Ref zeros(PyUnicode_New(scale + 1, 127));
+        if (!zeros) {
             return nullptr;
         }
-        assert(PyUnicode_IS_ASCII(big.get()));
-        digits = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(big.get()));
-        count = PyUnicode_GET_LENGTH(big.get());
+        char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(zeros.get()));
+        out[0] = '.';
+        std::memset(out + 1, '0', static_cast<std::size_t>(scale));
+        return PyUnicode_Concat(digits.get(), zeros.get());
     }
-    if (scale == 0) {
-        return big ? big.release() : tessel::fixed::ascii_str(digits, count);
+    // Written straight into the new str, backwards: the zeros, the point,
+    // the digits and the sign.
+    unsigned long long magnitude =
+        v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    Py_ssize_t digits = 1;
+    for (unsigned long long rest = magnitude / 10; rest != 0; rest /= 10) {
+        ++digits;
     }
-    if (scale > PY_SSIZE_T_MAX - count - 1) {
+    const Py_ssize_t fraction = scale > 0 ? scale + 1 : 0;
+    if (fraction > PY_SSIZE_T_MAX - 21) {
         return PyErr_NoMemory();
     }
-    PyObject *text = PyUnicode_New(count + 1 + scale, 127);
+    const Py_ssize_t length = (v < 0 ? 1 : 0) + digits + fraction;
+    PyObject *text = PyUnicode_New(length, 127);
     if (text == nullptr) {
         return nullptr;
     }
-    char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text));
-    std::memcpy(out, digits, static_cast<std::size_t>(count));
-    out[count] = '.';
-    std::memset(out + count + 1, '0', static_cast<std::size_t>(scale));
+    char *p = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text)) + length;
+    if (scale > 0) {
+        p -= scale;
+        std::memset(p, '0', static_cast<std::size_t>(scale));
+        *--p = '.';
+    }
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (v < 0) {
+        *--p = '-';
+    }
+    assert(p == reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text)));
     return text;
 }
 

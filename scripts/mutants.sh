@@ -48,7 +48,7 @@ mutants=(
     "union skips a one-item dict|cextension/readonlymap.cpp|    if (PyDict_GET_SIZE(source.get()) == 0) {|    if (PyDict_GET_SIZE(source.get()) <= 1) {"
     "BOOL column left unconverted|tessel/engine/sqlite.py|        return _boolean(error(\"a boolean (0 or 1)\"))|        return None"
     "NUMERIC integers through a double|cextension/readers.cpp|        text.reset(integer_text(value, reader->scale));|        text.reset(float_text(PyLong_AsDouble(value), reader->scale));"
-    "fixed format rounds ties away from even|cextension/fixed_format.h|(any_below(product, shift - 1) \|\| (scaled & 1) != 0)|(any_below(product, shift - 1) \|\| true)"
+    "fixed format rounds ties away from even|cextension/fixed_format.h|(any_below(product, shift - 1) \|\| (out->value & 1) != 0)|(any_below(product, shift - 1) \|\| true)"
     "REAL reader takes inexact integers|cextension/readers.cpp|if (d >= 9223372036854775808.0 \|\| static_cast<long long>(d) != v) {|if (d >= 9223372036854775808.0) {"
     "reader leaks its fallback|cextension/readers.cpp|    Py_CLEAR(reader->otherwise);\n    Py_TYPE(self)->tp_free(self);|    Py_TYPE(self)->tp_free(self);|leaks"
     "fetchall returns its first chunk only|tessel/engine/sqlite.py|iter(partial(self.cursor.fetchmany, self.CHUNK), [])|iter([self.cursor.fetchmany(self.CHUNK)])"
