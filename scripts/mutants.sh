@@ -47,7 +47,7 @@ mutants=(
     "merge_with merges an empty dict|cextension/readonlymap.cpp|            if (PyDict_GET_SIZE(arg) == 0) {|            if (PyDict_GET_SIZE(arg) < 0) {"
     "union skips a one-item dict|cextension/readonlymap.cpp|    if (PyDict_GET_SIZE(source.get()) == 0) {|    if (PyDict_GET_SIZE(source.get()) <= 1) {"
     "BOOL column left unconverted|tessel/engine/sqlite.py|        return _boolean(error(\"a boolean (0 or 1)\"))|        return None"
-    "NUMERIC integers through a double|cextension/readers.cpp|        text.reset(integer_text(value, reader->scale));|        text.reset(float_text(PyLong_AsDouble(value), reader->scale));"
+    "NUMERIC integers through a double|cextension/readers.cpp|        text.reset(integer_text(value, reader->scale));|        text.reset(value == Py_None ? integer_text(value, reader->scale) : float_text(PyLong_AsDouble(value), reader->scale));"
     "fixed format rounds ties away from even|cextension/fixed_format.h|(any_below(product, shift - 1) \|\| (out->value & 1) != 0)|(any_below(product, shift - 1) \|\| true)"
     "REAL reader takes inexact integers|cextension/readers.cpp|if (d >= 9223372036854775808.0 \|\| static_cast<long long>(d) != v) {|if (d >= 9223372036854775808.0) {"
     "reader leaks its fallback|cextension/readers.cpp|    Py_CLEAR(reader->otherwise);\n    Py_TYPE(self)->tp_free(self);|    Py_TYPE(self)->tp_free(self);|leaks"
