@@ -279,11 +279,49 @@ TESSEL_NOINLINE TESSEL_COLD PyObject *raise_with_repr(const char *format, PyObje
     return nullptr;
 }
 
+// The interpreter whose initialisation of this module imported the datetime
+// table; set before the module exists.
+PyInterpreterState *datetime_interpreter = nullptr;
+
+// The datetime types keep part of themselves per interpreter (3.13 on), made
+// when that interpreter imports _datetime.  A legacy subinterpreter shares
+// this module without running its initialisation, and may not have imported
+// _datetime (or may refuse it), so there the parsers import it first, and
+// refuse without it rather than build objects of types it never set up.
+TESSEL_NOINLINE TESSEL_COLD bool datetime_set_up_elsewhere()
+{
+    Ref module(PyImport_ImportModule("_datetime"));
+    if (!module) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError,
+                        "tessel.convkit: this interpreter can't import the C datetime module (_datetime), "
+                        "which the date and time parsers build their results with");
+        return false;
+    }
+    return true;
+}
+
+// True when this interpreter has the datetime types set up; false with
+// ImportError.  Only single-phase modules' legacy subinterpreters get here,
+// which a free-threaded build never gives us.
+inline bool datetime_set_up() noexcept
+{
+    if constexpr (!tessel::compat::free_threaded_build) {
+        if (PyInterpreterState_Get() != datetime_interpreter) [[unlikely]] {
+            return datetime_set_up_elsewhere();
+        }
+    }
+    return true;
+}
+
 template <const IsoParser &parser>
 PyObject *convkit_parse_iso(PyObject *, PyObject *value)
 {
     if (value == Py_None) {
         return Py_NewRef(Py_None);
+    }
+    if (!datetime_set_up()) {
+        return nullptr;
     }
     int fields[kMaxFields] = {};  // the fraction stays 0 when the text has none
     int converted;
@@ -698,6 +736,35 @@ TESSEL_ALWAYS_INLINE PyObject *format_fixed(PyObject *value, int precision)
     return text;
 }
 
+// fmt % (value,): always one value, so a tuple or a mapping is formatted as itself.
+PyObject *format_packed(PyObject *format, PyObject *value)
+{
+    Ref args(PyTuple_Pack(1, value));
+    if (!args) {
+        return nullptr;
+    }
+    return PyUnicode_Format(format, args.get());
+}
+
+// The same after a shortcut failed, with its error pending, which this
+// replaces.  The format is the one the shortcut used: the held one, or, for
+// the fixed-point shortcut, which holds none, "%.Nf" of its precision, which
+// formats as the processor's own format does.
+TESSEL_NOINLINE TESSEL_COLD PyObject *format_packed_again(PyObject *format, int precision, PyObject *value)
+{
+    assert(PyErr_Occurred() && (format != nullptr) == (precision < 0));
+    PyErr_Clear();
+    Ref fixed;
+    if (format == nullptr) {
+        fixed.reset(PyUnicode_FromFormat("%%.%df", precision));
+        if (!fixed) {
+            return nullptr;
+        }
+        format = fixed.get();
+    }
+    return format_packed(format, value);
+}
+
 PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
 {
     if (value == Py_None) {
@@ -738,15 +805,19 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
         text.reset(PyUnicode_Format(format.get(), value));
     }
     else {
-        // Always one value, so a tuple or a mapping is formatted as itself.
-        Ref args(PyTuple_Pack(1, value));
-        if (!args) {
-            return nullptr;
-        }
-        text.reset(PyUnicode_Format(format.get(), args.get()));
+        text.reset(format_packed(format.get(), value));
     }
     if (!text) {
-        return nullptr;
+        if (precision < 0 && !alone) {
+            return nullptr;  // the specified form's own error
+        }
+        // A shortcut failed: the error is the one fmt % (value,) raises, which
+        // interpreters word differently for a lone value ("format argument 1"
+        // on 3.15), so that form runs again to raise it.
+        text.reset(format_packed_again(format.get(), precision, value));
+        if (!text) {
+            return nullptr;
+        }
     }
     return PyObject_CallOneArg(type.get(), text.get());
 }
@@ -827,6 +898,7 @@ PyMODINIT_FUNC PyInit_convkit(void)
     if (PyDateTimeAPI == nullptr) {
         return nullptr;
     }
+    datetime_interpreter = PyInterpreterState_Get();
     if (tessel::add_type(module.get(), "UnicodeResultProcessor", &UnicodeResultProcessorType) < 0 ||
         tessel::add_type(module.get(), "DecimalResultProcessor", &DecimalResultProcessorType) < 0) {
         return nullptr;

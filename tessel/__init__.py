@@ -1,11 +1,15 @@
 """tessel: native core of a database-access package (rows, value conversion, immutable mappings)."""
 
-# The datetime types that convkit builds keep their attributes per interpreter
-# (3.13 on), made when that interpreter imports datetime.  A subinterpreter
-# shares convkit without running its initialisation (which imports datetime),
-# so the package does it for every interpreter that loads it.  Without datetime
-# convkit itself refuses to load, and says so.
-try:
-    import datetime as _datetime  # noqa: F401
-except ImportError:
-    pass
+from typing import Any
+
+
+# DecimalResultProcessor reports its name as tessel.DecimalResultProcessor,
+# and pickles find a type by the name it reports.  Looked up here only when
+# asked for, so that importing the package imports no native module (which
+# on a free-threaded interpreter would switch the GIL on).
+def __getattr__(name: str) -> Any:
+    if name == "DecimalResultProcessor":
+        from tessel.engine import convkit  # the host's one import place
+
+        return convkit.DecimalResultProcessor
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -15,6 +15,7 @@ an unexpected exception; a crash shows as a signal exit code.
 import datetime
 import decimal
 import gc
+import os
 import pickle
 import sys
 import threading
@@ -445,6 +446,50 @@ def run_race(name, seconds, readers=2):
     return run_threads(1 + readers, work)
 
 
+def fork_while_interning(forks, interners=3, patience=10.0):
+    """Forks `forks` times while `interners` threads intern new column names;
+    each child builds metadata with a new name of its own.  Returns how many
+    children didn't finish within `patience` seconds (killed, then reaped)."""
+    import signal
+    import warnings
+
+    from tessel.engine.result import ResultMetaData
+
+    stop = threading.Event()
+
+    def intern(index, barrier):
+        barrier.wait()
+        n = 0
+        while not stop.is_set():
+            ResultMetaData([f"fork_{index}_{n}"])  # a new name: the interning lock is taken every time
+            n += 1
+
+    starter = threading.Thread(target=lambda: run_threads(interners, intern))
+    starter.start()
+    hung = 0
+    try:
+        for k in range(forks):
+            time.sleep(0.01)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+                pid = os.fork()
+            if pid == 0:
+                ResultMetaData([f"child_{k}"])
+                os._exit(0)
+            deadline = time.monotonic() + patience
+            while os.waitpid(pid, os.WNOHANG) == (0, 0):
+                if time.monotonic() > deadline:
+                    hung += 1
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    break
+                time.sleep(0.01)
+    finally:
+        stop.set()
+        starter.join()
+    return hung
+
+
 def plant_while_building(seconds, builders=2, planters=2):
     """Builders make rows both ways (the general one for a subclass with a slot of
     its own), from lists and through processors, while
@@ -578,6 +623,10 @@ def main(argv):
         for failure in failures:
             print(failure, file=sys.stderr)
         return 1 if failures else 0
+    if kind == "fork":
+        hung = fork_while_interning(int(argv[2]))
+        print(f"{hung} forked children hung", file=sys.stderr)
+        return 1 if hung else 0
     if kind == "plant":
         leaked = plant_while_building(float(argv[2]))
         print(f"{leaked} planted references left over", file=sys.stderr)

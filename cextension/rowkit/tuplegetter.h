@@ -130,6 +130,14 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
         // A tuple has no lookup method and can't be given one: subscript it.
         return fetch_from_tuple(self, operand);
     }
+    // The method is looked up again for every item: a lookup may run Python
+    // code (a hook, a key's __eq__) that changes the row's class or the class
+    // itself.  Our own lookup is decided once and decided again only when
+    // either has changed; the class's version is read before the probe, so a
+    // change during it renews the version too.  A class without a version
+    // (0) is probed for every item.
+    PyTypeObject *probed_type = Py_TYPE(operand);
+    std::uint32_t probed_version = tessel::shared::type_version(probed_type);
     bool own_lookup = uses_own_mapping_lookup(operand);
     bool has_method = own_lookup;
     if (!own_lookup) {
@@ -150,6 +158,16 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
         PyObject *value;
+        if (own_lookup && i > 0 &&
+            (Py_TYPE(operand) != probed_type || probed_version == 0 ||
+             tessel::shared::type_version(probed_type) != probed_version)) [[unlikely]] {
+            probed_type = Py_TYPE(operand);
+            probed_version = tessel::shared::type_version(probed_type);
+            // Still a row (a class assigned to it keeps its layout), so the
+            // method is still there, if no longer ours.
+            own_lookup = uses_own_mapping_lookup(operand);
+            assert(PyType_IsSubtype(Py_TYPE(operand), &BaseRowType));
+        }
         if (own_lookup) {
             value = fetch_from_row(operand, item);
         }
