@@ -265,10 +265,13 @@ run_tsan() {
     # leave the error stream alone for it to be seen.  The thread tests, and the
     # row and mapping tests each run by two threads at once (as in the parallel
     # mode); the extensions are built declaring the GIL unneeded, as there.
+    # The largest history keeps the stack of an old write, such as CPython's
+    # own update of a class's slots when __init__ is assigned, so a report
+    # against it names that write and the interpreter's suppression matches.
     local suppressions="$root/build/tsan/suppressions.txt"
     cat "$(dirname "$(dirname "$python")")/tsan-suppressions.txt" tests/tsan-suppressions.txt >"$suppressions"
     PYTHONPATH="$root/.venv-tsan/lib/python3.14t/site-packages" PYTHON_GIL=0 TESSEL_FREE_THREADING=1 \
-    TSAN_OPTIONS="suppressions=$suppressions halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+    TSAN_OPTIONS="suppressions=$suppressions halt_on_error=1 exitcode=66 second_deadlock_stack=1 history_size=7" \
         "$python" -P -m pytest -p no:cacheprovider --capture=sys --parallel-threads=2 \
         tests/test_threads.py tests/test_rowkit.py tests/test_mapkit.py "$@"
 }

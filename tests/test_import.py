@@ -157,3 +157,30 @@ def test_an_embedding_program_restarting_the_interpreter_uses_the_modules_each_t
     done = run(USE_IN_A_NEW_INTERPRETER)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     assert out.read_text() == "ok\n" * 3
+
+
+def test_every_type_pickles_by_the_name_it_reports_and_the_package_imports_no_native_module():
+    # Pickles name a type by the module and name it reports; the package
+    # resolves tessel.DecimalResultProcessor only when asked for it.
+    import pickle
+
+    from tessel.convkit import DecimalResultProcessor, UnicodeResultProcessor
+    from tessel.mapkit import immutabledict
+    from tessel.rowkit import BaseRow, tuplegetter
+
+    types = [BaseRow, tuplegetter, UnicodeResultProcessor, DecimalResultProcessor, immutabledict]
+    pickles = [pickle.dumps(t, protocol) for t in types for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    code = f"""
+import pickle, sys, sysconfig
+import tessel
+assert not [name for name in {MODULES!r} if name in sys.modules], sys.modules.keys()
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled()
+names = [f"{{t.__module__}}.{{t.__qualname__}}" for t in map(pickle.loads, {pickles!r})]
+print(" ".join(names))
+"""
+    done = subprocess.run([sys.executable, "-P", "-W", "ignore::RuntimeWarning", "-c", code], check=True,
+                          capture_output=True, text=True, env=env_without_gil_setting())
+    reported = [f"{t.__module__}.{t.__qualname__}" for t in types for _ in range(pickle.HIGHEST_PROTOCOL + 1)]
+    assert done.stdout.split() == reported
+    assert reported[3 * (pickle.HIGHEST_PROTOCOL + 1)] == "tessel.DecimalResultProcessor"

@@ -380,6 +380,42 @@ def race_row_class_attribute():
 
 
 @race
+def race_row_class_construction():
+    # Readers construct rows while the writer gives their class an __init__
+    # and a __new__ of its own and takes them away again: each row is built
+    # by the old construction or the new one, never a mix that leaves it unset.
+    from tessel.engine.result import ResultMetaData
+    from tessel.engine.row import Row
+
+    class Changing(Row):
+        __slots__ = ()
+
+    meta = ResultMetaData(("x", "y"))
+
+    def own_init(self, *args):
+        Row.__init__(self, *args)
+
+    def own_new(cls, *args):
+        return Row.__new__(cls)
+
+    def write(n):
+        if n % 4 == 0:
+            Changing.__init__ = own_init
+        elif n % 4 == 1:
+            Changing.__new__ = own_new
+        elif n % 4 == 2:
+            del Changing.__init__
+        else:
+            del Changing.__new__
+
+    def read():
+        row = Changing(meta, None, meta._keymap, 3, ("x0", "y0"))
+        assert type(row) is Changing and row.x == "x0" and row[1] == "y0"
+
+    return write, read
+
+
+@race
 def race_unicode_init():
     convkit, _, _ = import_modules()
     processor = convkit.UnicodeResultProcessor("utf-8")
