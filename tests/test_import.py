@@ -184,3 +184,34 @@ print(" ".join(names))
     reported = [f"{t.__module__}.{t.__qualname__}" for t in types for _ in range(pickle.HIGHEST_PROTOCOL + 1)]
     assert done.stdout.split() == reported
     assert reported[3 * (pickle.HIGHEST_PROTOCOL + 1)] == "tessel.DecimalResultProcessor"
+
+
+# A subinterpreter that refuses the C datetime module: its pure-Python
+# datetime imports, but the parsers' results would be objects of types this
+# interpreter never set up, so the parsers refuse; everything else works.
+WITHOUT_C_DATETIME = """
+import sys
+sys.modules["_datetime"] = None
+from tessel.engine import convkit
+for parse in (convkit.str_to_datetime, convkit.str_to_date, convkit.str_to_time):
+    try:
+        parse("2024-03-05 14:30:15")
+    except ImportError as error:
+        assert "_datetime" in str(error), error
+    else:
+        raise AssertionError("a datetime object of types this interpreter never set up")
+assert convkit.str_to_date(None) is None and convkit.to_float("1.5") == 1.5
+with open(OUT, "a") as out:
+    out.write("ok\\n")
+"""
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="a free-threaded interpreter loads single-phase modules in no subinterpreter")
+@pytest.mark.no_leakcheck("runs a subprocess")
+def test_parsers_refuse_in_a_subinterpreter_without_the_c_datetime(tmp_path):
+    out = tmp_path / "out"
+    done = subprocess.run([sys.executable, "-P", "-c", LEGACY_SUBINTERPRETERS, str(out), WITHOUT_C_DATETIME],
+                          capture_output=True, text=True, env=env_without_gil_setting(), timeout=120)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr[-2000:]}"
+    assert out.read_text() == "ok\n" * 3
