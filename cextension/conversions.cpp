@@ -279,49 +279,11 @@ TESSEL_NOINLINE TESSEL_COLD PyObject *raise_with_repr(const char *format, PyObje
     return nullptr;
 }
 
-// The interpreter whose initialisation of this module imported the datetime
-// table; set before the module exists.
-PyInterpreterState *datetime_interpreter = nullptr;
-
-// The datetime types keep part of themselves per interpreter (3.13 on), made
-// when that interpreter imports _datetime.  A legacy subinterpreter shares
-// this module without running its initialisation, and may not have imported
-// _datetime (or may refuse it), so there the parsers import it first, and
-// refuse without it rather than build objects of types it never set up.
-TESSEL_NOINLINE TESSEL_COLD bool datetime_set_up_elsewhere()
-{
-    Ref module(PyImport_ImportModule("_datetime"));
-    if (!module) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError,
-                        "tessel.convkit: this interpreter can't import the C datetime module (_datetime), "
-                        "which the date and time parsers build their results with");
-        return false;
-    }
-    return true;
-}
-
-// True when this interpreter has the datetime types set up; false with
-// ImportError.  Only single-phase modules' legacy subinterpreters get here,
-// which a free-threaded build never gives us.
-inline bool datetime_set_up() noexcept
-{
-    if constexpr (!tessel::compat::free_threaded_build) {
-        if (PyInterpreterState_Get() != datetime_interpreter) [[unlikely]] {
-            return datetime_set_up_elsewhere();
-        }
-    }
-    return true;
-}
-
 template <const IsoParser &parser>
 PyObject *convkit_parse_iso(PyObject *, PyObject *value)
 {
     if (value == Py_None) {
         return Py_NewRef(Py_None);
-    }
-    if (!datetime_set_up()) {
-        return nullptr;
     }
     int fields[kMaxFields] = {};  // the fraction stays 0 when the text has none
     int converted;
@@ -809,7 +771,7 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
     }
     if (!text) {
         if (precision < 0 && !alone) {
-            return nullptr;  // the specified form's own error
+            return nullptr;  // already the packed form's own error
         }
         // A shortcut failed: the error is the one fmt % (value,) raises, which
         // interpreters word differently for a lone value ("format argument 1"
@@ -898,7 +860,6 @@ PyMODINIT_FUNC PyInit_convkit(void)
     if (PyDateTimeAPI == nullptr) {
         return nullptr;
     }
-    datetime_interpreter = PyInterpreterState_Get();
     if (tessel::add_type(module.get(), "UnicodeResultProcessor", &UnicodeResultProcessorType) < 0 ||
         tessel::add_type(module.get(), "DecimalResultProcessor", &DecimalResultProcessorType) < 0) {
         return nullptr;
