@@ -300,7 +300,9 @@ PyObject *baserow_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
         if (type->tp_vectorcall == nullptr) {
             type->tp_vectorcall = baserow_vectorcall;
         }
-        assert(own_getitem != nullptr && type->tp_as_sequence != nullptr);
+        // The class's own slot table, never BaseRow's.
+        assert(own_getitem != nullptr &&
+               type->tp_as_sequence == &reinterpret_cast<PyHeapTypeObject *>(type)->as_sequence);
         if (tessel::compat::type_lookup_for_identity(type, getitem_name) == own_getitem) {
             type->tp_as_sequence->sq_item = baserow_item;
         }

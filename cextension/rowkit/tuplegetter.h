@@ -18,10 +18,24 @@ struct TupleGetterObject {
 
 extern PyTypeObject TupleGetterType;
 
+// True when every item is a non-negative int of one digit.
+inline bool only_positions(PyObject *items) noexcept
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++) {
+        PyObject *item = PyTuple_GET_ITEM(items, i);  // borrowed from items
+        if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(item)) ||
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(item)) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline TupleGetterObject *as_getter(PyObject *self) noexcept
 {
     TupleGetterObject *getter = reinterpret_cast<TupleGetterObject *>(self);
-    assert(getter->items == nullptr || getter->item_count == PyTuple_GET_SIZE(getter->items));
+    assert(getter->items == nullptr || (getter->item_count == PyTuple_GET_SIZE(getter->items) &&
+                                        getter->positions_only == only_positions(getter->items)));
     return getter;
 }
 
@@ -219,13 +233,7 @@ PyObject *tuplegetter_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     self->item_count = PyTuple_GET_SIZE(args);
     self->items = Py_NewRef(args);
     self->vectorcall = tuplegetter_vectorcall;
-    self->positions_only = true;
-    for (Py_ssize_t i = 0; i < self->item_count; i++) {
-        PyObject *item = PyTuple_GET_ITEM(args, i);  // borrowed from args
-        self->positions_only = self->positions_only && PyLong_CheckExact(item) &&
-                               PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(item)) &&
-                               PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(item)) >= 0;
-    }
+    self->positions_only = only_positions(args);
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
 }
