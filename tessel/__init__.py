@@ -1,5 +1,6 @@
 """tessel: native core of a database-access package (rows, value conversion, immutable mappings)."""
 
+import importlib
 import sys
 from typing import Any
 
@@ -11,7 +12,7 @@ from typing import Any
 # and where it can't be imported, convkit is refused there by name rather
 # than hand out objects of types the interpreter never set up.
 try:
-    import _datetime  # noqa: F401
+    importlib.import_module("_datetime")
 except ImportError as _error:
     _datetime_refusal = _error
 
