@@ -767,6 +767,35 @@ TESSEL_ALWAYS_INLINE PyObject *format_fixed(PyObject *value, int precision)
     return tessel::fixed::format_str(x, precision);
 }
 
+// fmt % (value,): always one value, so a tuple or a mapping is formatted as itself.
+PyObject *format_packed(PyObject *format, PyObject *value)
+{
+    Ref args(PyTuple_Pack(1, value));
+    if (!args) {
+        return nullptr;
+    }
+    return PyUnicode_Format(format, args.get());
+}
+
+// The same after a shortcut failed, with its error pending, which this
+// replaces.  The format is the one the shortcut used: the held one, or, for
+// the fixed-point shortcut, which holds none, "%.Nf" of its precision, which
+// formats as the processor's own format does.
+TESSEL_NOINLINE TESSEL_COLD PyObject *format_packed_again(PyObject *format, int precision, PyObject *value)
+{
+    assert(PyErr_Occurred() && (format != nullptr) == (precision < 0));
+    PyErr_Clear();
+    Ref fixed;
+    if (format == nullptr) {
+        fixed.reset(PyUnicode_FromFormat("%%.%df", precision));
+        if (!fixed) {
+            return nullptr;
+        }
+        format = fixed.get();
+    }
+    return format_packed(format, value);
+}
+
 PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
 {
     if (value == Py_None) {
@@ -807,15 +836,19 @@ PyObject *decimalprocessor_process(PyObject *self, PyObject *value)
         text.reset(PyUnicode_Format(format.get(), value));
     }
     else {
-        // Always one value, so a tuple or a mapping is formatted as itself.
-        Ref args(PyTuple_Pack(1, value));
-        if (!args) {
-            return nullptr;
-        }
-        text.reset(PyUnicode_Format(format.get(), args.get()));
+        text.reset(format_packed(format.get(), value));
     }
     if (!text) {
-        return nullptr;
+        if (precision < 0 && !alone) {
+            return nullptr;  // already the packed form's own error
+        }
+        // A shortcut failed: the error is the one fmt % (value,) raises, which
+        // interpreters word differently for a lone value ("format argument 1"
+        // on 3.15), so that form runs again to raise it.
+        text.reset(format_packed_again(format.get(), precision, value));
+        if (!text) {
+            return nullptr;
+        }
     }
     return tessel::call_one_arg(type.get(), text.get());
 }

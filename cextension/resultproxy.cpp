@@ -109,6 +109,8 @@ void forget_interpreter()
     row_module_cache = nullptr;
     mapping_method_name = nullptr;
     own_mapping_method = nullptr;
+    getitem_name = nullptr;
+    own_getitem = nullptr;
     forget_not_an_attribute();
     main_interpreter = nullptr;
 }
@@ -128,6 +130,14 @@ PyMODINIT_FUNC PyInit_rowkit(void)
         // Borrowed: BaseRow's own method, which lives as long as the type.
         own_mapping_method = tessel::compat::type_lookup_for_identity(&BaseRowType, mapping_method_name);
         assert(own_mapping_method != nullptr);
+    }
+    if (getitem_name == nullptr) {
+        getitem_name = PyUnicode_InternFromString("__getitem__");
+        if (getitem_name == nullptr) {
+            return nullptr;
+        }
+        own_getitem = tessel::compat::type_lookup_for_identity(&BaseRowType, getitem_name);
+        assert(own_getitem != nullptr);
     }
     main_interpreter = PyInterpreterState_Main();
     Ref module(PyModule_Create2(&rowkit_module, PYTHON_API_VERSION));

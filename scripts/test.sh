@@ -23,6 +23,9 @@
 #   cross       scripts/cross.sh: every extension compiled and linked, warnings as
 #               errors, for macOS arm64 and x86-64, Windows x86-64 (Clang in MSVC
 #               mode, MinGW GCC) and FreeBSD x86-64, against 3.11, 3.14 and 3.14t headers
+#   fuzz        each atheris harness of tests/fuzz/ for a minute against a build with
+#               ASan, UBSan and the asserts (3.12), after replaying its seed corpus and
+#               every input that once failed; then the coverage the corpora reach
 #   wheels      scripts/wheels.sh for 3.14t and 3.11 and the pure-Python wheel (on
 #               3.11): wheels built, repaired,
 #               installed into fresh environments and tested from outside the tree;
@@ -40,7 +43,7 @@ matrix=(3.11 3.12 3.13 3.14 3.14t 3.15)
 wheel_pythons=(3.14t 3.11 pure)
 aarch64_pythons=(aarch64-3.14t aarch64-3.14)
 clang_matrix=(3.14t 3.11)
-modes=(release clang leaks sanitizers tsan parallel pure cross wheels)
+modes=(release clang leaks sanitizers tsan parallel pure cross fuzz wheels)
 case "${1:-}" in
     --quick) modes=(release); matrix=(3.14t); shift ;;
     --only) modes=("$2"); shift 2 ;;
@@ -272,12 +275,99 @@ run_tsan() {
     # leave the error stream alone for it to be seen.  The thread tests, and the
     # row and mapping tests each run by two threads at once (as in the parallel
     # mode); the extensions are built declaring the GIL unneeded, as there.
+    # The largest history keeps the stack of an old write, such as CPython's
+    # own update of a class's slots when __init__ is assigned, so a report
+    # against it names that write and the interpreter's suppression matches.
     local suppressions="$root/build/tsan/suppressions.txt"
     cat "$(dirname "$(dirname "$python")")/tsan-suppressions.txt" tests/tsan-suppressions.txt >"$suppressions"
     PYTHONPATH="$root/.venv-tsan/lib/python3.14t/site-packages" PYTHON_GIL=0 TESSEL_FREE_THREADING=1 \
-    TSAN_OPTIONS="suppressions=$suppressions halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+    TSAN_OPTIONS="suppressions=$suppressions halt_on_error=1 exitcode=66 second_deadlock_stack=1 history_size=7" \
         "$python" -P -m pytest -p no:cacheprovider --capture=sys --parallel-threads=2 \
         tests/test_threads.py tests/test_rowkit.py tests/test_mapkit.py "$@"
+}
+
+# Coverage-guided fuzzing: each harness of tests/fuzz/ (atheris, libFuzzer) for
+# $fuzz_seconds against a build with ASan, UBSan and our asserts, after
+# replaying its seed corpus and every input that once failed
+# (tests/fuzz/regressions/); the corpus grows under build/fuzz/corpus across
+# runs.  Then every input of the corpora is replayed through a build made for
+# gcov, and the lines each source file has covered are reported.
+fuzz_python=3.12
+fuzz_seconds=${TESSEL_FUZZ_SECONDS:-60}
+fuzz_harnesses=(convkit rowkit mapkit)
+
+run_fuzz() {
+    local started=$SECONDS py venv="$root/.venv-fuzz" site runtime h log status executed added
+    echo "=== tests: fuzz, $fuzz_seconds s per harness" >&2
+    if ! bash scripts/debs.sh clang libclang-rt-14-dev; then
+        not_run fuzz "$fuzz_python" "?" $((SECONDS - started)) "Clang and its runtimes could not be installed"
+        return 0
+    fi
+    if ! py=$(bash scripts/python.sh "$fuzz_python"); then
+        not_run fuzz "$fuzz_python" "?" $((SECONDS - started)) "interpreter $fuzz_python not found (see above)"
+        return 0
+    fi
+    # libFuzzer's coverage hooks come from atheris' runtime, preloaded with
+    # ASan's; its UBSan lacks Clang 14's function-type check, hence its flag.
+    if ! CC=clang CXX=clang++ CXXFLAGS="-fsanitize=fuzzer-no-link -fno-sanitize=function -fno-sanitize-recover=all" \
+        TESSEL_PYTHON="$fuzz_python" TESSEL_VENV="$venv" TESSEL_BUILD_DIR="$root/build/fuzz" \
+        TESSEL_MESON_ARGS="-Db_sanitize=address,undefined -Db_lundef=false -Db_ndebug=false -Dbuildtype=debugoptimized" \
+        bash scripts/setup.sh \
+        || ! PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+            -r requirements-fuzz.txt >&2; then
+        not_run fuzz "$fuzz_python" "$(describe "$py")" $((SECONDS - started)) "set-up or build failed (see above)"
+        return 0
+    fi
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+    runtime=(env LD_PRELOAD="$site/asan_with_fuzzer.so" PYTHONMALLOC=malloc
+             ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+    for h in "${fuzz_harnesses[@]}"; do
+        started=$SECONDS log="$results/fuzz-$h.log"
+        mkdir -p "$root/build/fuzz/corpus/$h" "$root/build/fuzz/crashes"
+        # The harnesses import their models from tests/; the script's own
+        # directory comes first on the path, never the source tree's package.
+        set +e
+        (cd tests/fuzz && "${runtime[@]}" "$venv/bin/python" "fuzz_$h.py" --replay "regressions/$h" "corpus/$h" \
+            && "${runtime[@]}" "$venv/bin/python" "fuzz_$h.py" -max_total_time="$fuzz_seconds" -timeout=30 \
+                -print_final_stats=1 -artifact_prefix="$root/build/fuzz/crashes/$h-" \
+                "$root/build/fuzz/corpus/$h" "corpus/$h" "regressions/$h") >"$log" 2>&1
+        status=$?
+        set -e
+        executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
+        added=$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -n1)
+        if [ "$status" -eq 0 ] && [ -n "$executed" ]; then
+            record fuzz "$(version_of "$py")" "fuzz_$h, ASan+UBSan, asserts" 1 0 0 $((SECONDS - started)) \
+                "$executed executions, $added new inputs"
+        else
+            tail -n 60 "$log" >&2
+            record fuzz "$(version_of "$py")" "fuzz_$h, ASan+UBSan, asserts" 0 1 0 $((SECONDS - started)) \
+                "failed (exit $status; log $log); keep the input that failed in tests/fuzz/regressions/$h/"
+        fi
+    done
+    fuzz_coverage "$venv"
+}
+
+# Every input of the seed, regression and grown corpora through a build made
+# for gcov (GCC, no optimisation, asserts on); the lines of each source file it reached.
+fuzz_coverage() {
+    local venv=$1 started=$SECONDS target="$root/build/fuzz-cov/site" build="$root/build/fuzz-cov/build" h out status=0
+    echo "=== tests: fuzz corpus coverage" >&2
+    if ! PATH="$venv/bin:$PATH" PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        --no-build-isolation --no-deps --upgrade --target "$target" -Cbuild-dir="$build" \
+        -Csetup-args=-Dwerror=true -Csetup-args=-Db_coverage=true -Csetup-args=-Dbuildtype=debug \
+        -Csetup-args=-Db_ndebug=false . >&2; then
+        not_run fuzz-cov "$fuzz_python" "gcov" $((SECONDS - started)) "the coverage build failed (see above)"
+        return 0
+    fi
+    find "$build" -name '*.gcda' -delete
+    for h in "${fuzz_harnesses[@]}"; do
+        (cd tests/fuzz && PYTHONPATH="$target" "$venv/bin/python" "fuzz_$h.py" --replay "regressions/$h" "corpus/$h" \
+            "$root/build/fuzz/corpus/$h") >&2 || status=1
+    done
+    out=$("$venv/bin/python" tests/fuzz/coverage.py "$build") || status=1
+    printf 'fuzz corpus coverage (file, lines run, of lines):\n%s\n' "$out" >&2
+    record fuzz-cov "$fuzz_python" "gcov, every corpus input replayed" $((1 - status)) "$status" 0 \
+        $((SECONDS - started)) "$(awk '{printf "%s%s %s", (NR > 1 ? ", " : ""), $1, $2}' <<<"$out")"
 }
 
 parallel_threads=4
@@ -417,7 +507,7 @@ wheel_rows() {
 run_wheels() { wheel_rows wheel "${wheel_pythons[@]}" "${aarch64_pythons[@]}" -- "$@"; }
 run_aarch64() { wheel_rows wheel "${aarch64_pythons[@]}" -- "$@"; }
 
-self_recording=" release clang sanitizers parallel pure wheels aarch64 cross "
+self_recording=" release clang sanitizers parallel pure fuzz wheels aarch64 cross "
 labels_leaks="free-threaded, debug, asserts, leak check"
 labels_tsan="free-threaded, ThreadSanitizer"
 

@@ -8,22 +8,13 @@ decided by the build, never at import: a native installation whose modules
 can't be found or loaded fails to import rather than fall back to the twin.
 """
 
+import importlib as _importlib
 import os as _os
 import sys as _sys
 from importlib.abc import Loader as _Loader
 from importlib.machinery import ModuleSpec as _ModuleSpec
 from types import ModuleType as _ModuleType
 from typing import Any as _Any
-
-# The datetime types that convkit builds keep their attributes per interpreter
-# (3.13 on), made when that interpreter imports datetime.  A subinterpreter
-# shares convkit without running its initialisation (which imports datetime),
-# so the package does it for every interpreter that loads it.  Without datetime
-# convkit itself refuses to load, and says so.
-try:
-    import datetime as _datetime  # noqa: F401
-except ImportError:
-    pass
 
 _HERE = _os.path.dirname(__file__)
 
@@ -129,3 +120,44 @@ elif implementation == "native":
         )
 else:
     raise ImportError(f"tessel/_implementation.py names no known implementation: {implementation!r}")
+
+
+# The native convkit builds dates and times through the C datetime module's
+# types, which keep part of themselves per interpreter (3.13 on), made when
+# that interpreter imports _datetime.  A legacy subinterpreter shares convkit
+# without running its initialisation (which imports it), so the package,
+# which every interpreter imports first, imports it for that interpreter;
+# and where it can't be imported, convkit is refused there by name rather
+# than hand out objects of types the interpreter never set up.  (The twin
+# builds them in Python, with whatever datetime the interpreter has.)
+if implementation == "native":
+    try:
+        _importlib.import_module("_datetime")  # by name: no stub to ask for
+    except ImportError as _error:
+        _datetime_refusal = _error
+
+        class _RefuseConvkit:
+            """Finds nothing but refuses tessel.convkit, in the interpreter that can't import _datetime."""
+
+            @staticmethod
+            def find_spec(name: str, path: _Any = None, target: _Any = None) -> None:
+                if name == "tessel.convkit":
+                    raise ImportError(
+                        "tessel.convkit builds dates and times with the C datetime module (_datetime), "
+                        "which this interpreter can't import",
+                        name=name,
+                    ) from _datetime_refusal
+
+        _sys.meta_path.insert(0, _RefuseConvkit)
+
+
+# DecimalResultProcessor reports its name as tessel.DecimalResultProcessor,
+# and pickles find a type by the name it reports.  Looked up here only when
+# asked for, so that importing the package imports no native module (which
+# on a free-threaded interpreter would switch the GIL on).
+def __getattr__(name: str) -> _Any:
+    if name == "DecimalResultProcessor":
+        from tessel.engine import convkit  # the host's one import place
+
+        return convkit.DecimalResultProcessor
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -186,3 +186,62 @@ def test_a_package_missing_a_module_fails_to_import_naming_it(name, tmp_path):
     done = subprocess.run([sys.executable, "-P", "-c", "import tessel"], capture_output=True, text=True,
                           env=env_without_gil_setting(PYTHONPATH=str(tmp_path)))
     assert done.returncode != 0 and "ImportError" in done.stderr and name in done.stderr, done.stderr
+
+
+def test_every_type_pickles_by_the_name_it_reports_and_the_package_imports_no_native_module():
+    # Pickles name a type by the module and name it reports; the package
+    # resolves tessel.DecimalResultProcessor only when asked for it.
+    import pickle
+
+    from tessel.convkit import DecimalResultProcessor, UnicodeResultProcessor
+    from tessel.mapkit import immutabledict
+    from tessel.rowkit import BaseRow, tuplegetter
+
+    types = [BaseRow, tuplegetter, UnicodeResultProcessor, DecimalResultProcessor, immutabledict]
+    pickles = [pickle.dumps(t, protocol) for t in types for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    code = f"""
+import pickle, sys, sysconfig
+import tessel
+assert not [name for name in {MODULES!r} if name in sys.modules], sys.modules.keys()
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled()
+names = [f"{{t.__module__}}.{{t.__qualname__}}" for t in map(pickle.loads, {pickles!r})]
+print(" ".join(names))
+"""
+    done = subprocess.run([sys.executable, "-P", "-W", "ignore::RuntimeWarning", "-c", code], check=True,
+                          capture_output=True, text=True, env=env_without_gil_setting())
+    reported = [f"{t.__module__}.{t.__qualname__}" for t in types for _ in range(pickle.HIGHEST_PROTOCOL + 1)]
+    assert done.stdout.split() == reported
+    assert reported[3 * (pickle.HIGHEST_PROTOCOL + 1)] == "tessel.DecimalResultProcessor"
+
+
+# A subinterpreter that refuses the C datetime module: its pure-Python
+# datetime imports, but convkit's dates and times would be objects of types
+# this interpreter never set up, so convkit is refused there (and with it the
+# host layer, which imports all three modules); the other two still load.
+WITHOUT_C_DATETIME = """
+import sys
+sys.modules["_datetime"] = None
+try:
+    import tessel.convkit
+except ImportError as error:
+    assert "_datetime" in str(error), error
+else:
+    raise AssertionError("convkit would build objects of types this interpreter never set up")
+from tessel.mapkit import immutabledict
+from tessel.rowkit import tuplegetter
+assert tuplegetter(1)(immutabledict(a=1).values() * 2) == (1,)
+with open(OUT, "a") as out:
+    out.write("ok\\n")
+"""
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="a free-threaded interpreter loads single-phase modules in no subinterpreter")
+@pytest.mark.no_leakcheck("runs a subprocess")
+def test_convkit_is_refused_in_a_subinterpreter_without_the_c_datetime(tmp_path):
+    out = tmp_path / "out"
+    done = subprocess.run([sys.executable, "-P", "-c", LEGACY_SUBINTERPRETERS, str(out), WITHOUT_C_DATETIME],
+                          capture_output=True, text=True, env=env_without_gil_setting(), timeout=120)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr[-2000:]}"
+    assert out.read_text() == "ok\n" * 3

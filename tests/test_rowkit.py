@@ -298,6 +298,25 @@ def test_sequence_behaviour():
         hash(make_row(values=([1],)))
 
 
+@pytest.mark.parametrize("key_style", [0, 1, 2, 3])
+def test_sequence_protocol_reads_positions_in_every_row_class(key_style):
+    # reversed() and other users of the item slot read by position, as on
+    # BaseRow, whatever the key style makes of row[i]; a class with its own
+    # __getitem__ gets it called.
+    class Sub(Row):
+        __slots__ = ()
+
+    class OwnItem(Row):
+        __slots__ = ()
+
+        def __getitem__(self, key):
+            return ("own", key)
+
+    for cls in (BaseRow, Row, Sub):
+        assert list(reversed(make_row(key_style, cls=cls))) == list(VALUES[::-1])
+    assert list(reversed(make_row(key_style, cls=OwnItem))) == [("own", 2), ("own", 1), ("own", 0)]
+
+
 def test_data_set_to_a_list():
     row = make_row(key_style=0)
     it = iter(row)
@@ -758,6 +777,44 @@ def test_tuplegetter_honours_overrides_of_the_lookup_method():
     shadowed = make_row(3, cls=WithDict)
     shadowed._get_by_key_impl_mapping = lambda key: ("instance", key)
     assert tuplegetter(0)(shadowed) == (("instance", 0),)
+
+
+@pytest.mark.parametrize("change, expected", [
+    ("row's class", (10, 10, ("over", "b"), ("over", 2))),
+    ("class's method", (10, 10, ("over", "b"), ("over", 2))),
+    ("back to the row's own", (("over", "a"), 10, 20, 30)),
+])
+def test_tuplegetter_looks_the_method_up_for_every_item(change, expected):
+    # The fallback hook run for "missing" changes which method the next items
+    # meet: the getter gives what calling the method item by item gives.
+    def fresh():
+        class Plain(Row):
+            __slots__ = ()
+
+        class Overriding(Row):
+            __slots__ = ()
+
+            def _get_by_key_impl_mapping(self, key):
+                return super()._get_by_key_impl_mapping(key) if key == "missing" else ("over", key)
+
+        class Moving(Recorder):
+            def _key_fallback(self, key, err=None):
+                if change == "row's class":
+                    self.row.__class__ = Overriding
+                elif change == "class's method":
+                    Plain._get_by_key_impl_mapping = Overriding._get_by_key_impl_mapping
+                else:
+                    self.row.__class__ = Plain
+                return (0,)
+
+        parent = Moving()
+        parent.row = make_row(3, parent=parent, cls=Overriding if change == "back to the row's own" else Plain)
+        return parent.row
+
+    items = ("a", "missing", "b", 2)
+    by_item = fresh()
+    assert tuple(by_item._get_by_key_impl_mapping(item) for item in items) == expected
+    assert tuplegetter(*items)(fresh()) == expected
 
 
 def test_tuplegetter_construction_and_text():

@@ -94,6 +94,13 @@ def test_rows_being_built_are_out_of_reach_of_code_setting_fields():
         assert threaded_scenario.plant_while_building(PLANT_SECONDS) == 0
 
 
+@pytest.mark.no_leakcheck("runs a subprocess")
+@pytest.mark.thread_unsafe(reason="runs a subprocess")
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_children_forked_while_threads_intern_names_can_build_metadata():
+    run_scenario("fork", 6 if THREAD_SANITIZER else 30, gil=True)
+
+
 @pytest.mark.thread_unsafe(reason="changes the process-wide interning bound")
 @pytest.mark.no_leakcheck("threads: their start-up and thread states read as growth")
 def test_metadata_built_at_once_by_many_threads_keeps_the_interning_bound():

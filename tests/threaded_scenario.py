@@ -15,6 +15,7 @@ an unexpected exception; a crash shows as a signal exit code.
 import datetime
 import decimal
 import gc
+import os
 import pickle
 import sys
 import threading
@@ -386,6 +387,42 @@ def race_row_class_attribute():
 
 
 @race
+def race_row_class_construction():
+    # Readers construct rows while the writer gives their class an __init__
+    # and a __new__ of its own and takes them away again: each row is built
+    # by the old construction or the new one, never a mix that leaves it unset.
+    from tessel.engine.result import ResultMetaData
+    from tessel.engine.row import Row
+
+    class Changing(Row):
+        __slots__ = ()
+
+    meta = ResultMetaData(("x", "y"))
+
+    def own_init(self, *args):
+        Row.__init__(self, *args)
+
+    def own_new(cls, *args):
+        return Row.__new__(cls)
+
+    def write(n):
+        if n % 4 == 0:
+            Changing.__init__ = own_init
+        elif n % 4 == 1:
+            Changing.__new__ = own_new
+        elif n % 4 == 2:
+            del Changing.__init__
+        else:
+            del Changing.__new__
+
+    def read():
+        row = Changing(meta, None, meta._keymap, 3, ("x0", "y0"))
+        assert type(row) is Changing and row.x == "x0" and row[1] == "y0"
+
+    return write, read
+
+
+@race
 def race_unicode_init():
     convkit, _, _ = import_modules()
     processor = convkit.UnicodeResultProcessor("utf-8")
@@ -450,6 +487,50 @@ def run_race(name, seconds, readers=2):
         del junk
 
     return run_threads(1 + readers, work)
+
+
+def fork_while_interning(forks, interners=3, patience=10.0):
+    """Forks `forks` times while `interners` threads intern new column names;
+    each child builds metadata with a new name of its own.  Returns how many
+    children didn't finish within `patience` seconds (killed, then reaped)."""
+    import signal
+    import warnings
+
+    from tessel.engine.result import ResultMetaData
+
+    stop = threading.Event()
+
+    def intern(index, barrier):
+        barrier.wait()
+        n = 0
+        while not stop.is_set():
+            ResultMetaData([f"fork_{index}_{n}"])  # a new name: the interning lock is taken every time
+            n += 1
+
+    starter = threading.Thread(target=lambda: run_threads(interners, intern))
+    starter.start()
+    hung = 0
+    try:
+        for k in range(forks):
+            time.sleep(0.01)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+                pid = os.fork()
+            if pid == 0:
+                ResultMetaData([f"child_{k}"])
+                os._exit(0)
+            deadline = time.monotonic() + patience
+            while os.waitpid(pid, os.WNOHANG) == (0, 0):
+                if time.monotonic() > deadline:
+                    hung += 1
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    break
+                time.sleep(0.01)
+    finally:
+        stop.set()
+        starter.join()
+    return hung
 
 
 def plant_while_building(seconds, builders=2, planters=2):
@@ -585,6 +666,10 @@ def main(argv):
         for failure in failures:
             print(failure, file=sys.stderr)
         return 1 if failures else 0
+    if kind == "fork":
+        hung = fork_while_interning(int(argv[2]))
+        print(f"{hung} forked children hung", file=sys.stderr)
+        return 1 if hung else 0
     if kind == "plant":
         leaked = plant_while_building(float(argv[2]))
         print(f"{leaked} planted references left over", file=sys.stderr)

@@ -304,16 +304,38 @@ PyObject *baserow_vectorcall(PyObject *type, PyObject *const *args, size_t nargs
     return construct_generally(cls, args, nargs);
 }
 
-// Gives a new subclass BaseRow's vectorcall while the class is still being
-// made, so no other thread uses it yet; then does what the next
+// Interned "__getitem__", and what BaseRow's dict holds under it: the
+// wrapper of its subscript (borrowed; the type's dict keeps it).
+PyObject *getitem_name = nullptr;
+PyObject *own_getitem = nullptr;
+
+PyObject *baserow_item(PyObject *self, Py_ssize_t index);
+
+// Gives a new subclass BaseRow's vectorcall and item slot while the class is
+// still being made, so no other thread uses it yet; then does what the next
 // __init_subclass__ along the MRO does.  Its destructor stays the
 // interpreter's, which keeps the class's per-thread reference count.
+//
+// The item slot: the interpreter fills a subclass's from the __getitem__ it
+// inherits, and ours is the wrapper of the subscript, not of the item slot,
+// so the subclass would get a generic slot calling row[i], which key style 1
+// refuses.  The sequence protocol (reversed(), PySequence_GetItem) reads by
+// position in every row, so a subclass that keeps BaseRow's __getitem__
+// keeps BaseRow's item slot.  One that defines its own is left the generic
+// slot, which calls it.
 PyObject *baserow_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
 {
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-    if (PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_vectorcall == nullptr &&
-        PyType_IsSubtype(type, &BaseRowType)) {
-        type->tp_vectorcall = baserow_vectorcall;
+    if (PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && PyType_IsSubtype(type, &BaseRowType)) {
+        if (type->tp_vectorcall == nullptr) {
+            type->tp_vectorcall = baserow_vectorcall;
+        }
+        // The class's own slot table, never BaseRow's.
+        assert(own_getitem != nullptr &&
+               type->tp_as_sequence == &reinterpret_cast<PyHeapTypeObject *>(type)->as_sequence);
+        if (tessel::compat::type_lookup_for_identity(type, getitem_name) == own_getitem) {
+            type->tp_as_sequence->sq_item = baserow_item;
+        }
     }
     Ref next(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
                                           reinterpret_cast<PyObject *>(&BaseRowType), cls, nullptr));

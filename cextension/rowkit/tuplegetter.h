@@ -13,14 +13,29 @@ struct TupleGetterObject {
     Py_ssize_t item_count;
     PyObject *items;  // the constructor's own positional-argument tuple, owned
     vectorcallfunc vectorcall;
+    bool positions_only;  // every item a non-negative int: our lookup of one runs no Python code
 };
 
 extern PyTypeObject TupleGetterType;
 
+// True when every item is a non-negative int of one digit.
+inline bool only_positions(PyObject *items) noexcept
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++) {
+        PyObject *item = PyTuple_GET_ITEM(items, i);  // borrowed from items
+        if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(item)) ||
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(item)) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline TupleGetterObject *as_getter(PyObject *self) noexcept
 {
     TupleGetterObject *getter = reinterpret_cast<TupleGetterObject *>(self);
-    assert(getter->items == nullptr || getter->item_count == PyTuple_GET_SIZE(getter->items));
+    assert(getter->items == nullptr || (getter->item_count == PyTuple_GET_SIZE(getter->items) &&
+                                        getter->positions_only == only_positions(getter->items)));
     return getter;
 }
 
@@ -130,6 +145,14 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
         // A tuple has no lookup method and can't be given one: subscript it.
         return fetch_from_tuple(self, operand);
     }
+    // The method is looked up again for every item: a lookup may run Python
+    // code (a hook, a key's __eq__) that changes the row's class or the class
+    // itself.  Our own lookup is decided once and decided again only when
+    // either has changed; the class's version is read before the probe, so a
+    // change during it renews the version too.  A class without a version
+    // (0) is probed again for every item.
+    PyTypeObject *probed_type = Py_TYPE(operand);
+    std::uint32_t probed_version = tessel::shared::type_version(probed_type);
     bool own_lookup = uses_own_mapping_lookup(operand);
     bool has_method = own_lookup;
     if (!own_lookup) {
@@ -147,18 +170,32 @@ PyObject *tuplegetter_fetch(TupleGetterObject *self, PyObject *operand)
         return nullptr;
     }
     hide(result.get());
-    for (Py_ssize_t i = 0; i < count; i++) {
+    Py_ssize_t i = 0;
+    // Items through our own lookup, while the row's class and its version stay.
+    // Positions alone can't change either, so their getters skip the test.
+    for (; own_lookup && i < count; i++) {
+        if (i > 0 && !self->positions_only &&
+            (Py_TYPE(operand) != probed_type || probed_version == 0 ||
+             tessel::shared::type_version(probed_type) != probed_version)) [[unlikely]] {
+            probed_type = Py_TYPE(operand);
+            probed_version = tessel::shared::type_version(probed_type);
+            // Still a row (a class assigned to it keeps its layout), so the
+            // method is still there, if no longer ours: called by name below.
+            assert(PyType_IsSubtype(Py_TYPE(operand), &BaseRowType));
+            if (!uses_own_mapping_lookup(operand)) {
+                break;
+            }
+        }
+        PyObject *value = fetch_from_row(operand, PyTuple_GET_ITEM(self->items, i));  // item borrowed from items
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result.get(), i, value);
+    }
+    for (; i < count; i++) {
         PyObject *item = PyTuple_GET_ITEM(self->items, i);  // borrowed from items
-        PyObject *value;
-        if (own_lookup) {
-            value = fetch_from_row(operand, item);
-        }
-        else if (has_method) {
-            value = call_method_spreading_tuple(operand, "_get_by_key_impl_mapping", item);
-        }
-        else {
-            value = PyObject_GetItem(operand, item);
-        }
+        PyObject *value = has_method ? call_method_spreading_tuple(operand, "_get_by_key_impl_mapping", item)
+                                     : PyObject_GetItem(operand, item);
         if (value == nullptr) {
             return nullptr;
         }
@@ -196,6 +233,7 @@ PyObject *tuplegetter_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     self->item_count = PyTuple_GET_SIZE(args);
     self->items = Py_NewRef(args);
     self->vectorcall = tuplegetter_vectorcall;
+    self->positions_only = only_positions(args);
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
 }

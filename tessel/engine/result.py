@@ -41,6 +41,20 @@ _INTERNED_NAMES_MAX = 4096
 _interned_names_lock = threading.Lock()
 
 
+def _new_interning_lock() -> None:
+    # A fork copies the lock as it is: if another thread held it at that
+    # moment, the child's copy stays held for good, and its first new name
+    # would wait forever.  The child has only the forking thread, so a fresh
+    # lock is right; the names table itself is never half-changed, as each
+    # dict operation is atomic.
+    global _interned_names_lock
+    _interned_names_lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(after_in_child=_new_interning_lock)
+
+
 def _shared_name(key: Any) -> Any:
     if type(key) is not str:
         return key
