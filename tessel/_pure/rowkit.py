@@ -218,7 +218,10 @@ class BaseRow:
         return hash(self._data)
 
     def __reversed__(self):
-        # The sequence protocol's walk: the length, then each item by position.
+        # The sequence protocol's walk: the length, then each item by
+        # position, through the class's own __getitem__ where it has one.
+        if type(self).__getitem__ is not _own_getitem:
+            return (self[i] for i in range(len(self) - 1, -1, -1))
         values = self._data
         return (_tuple_item(values, i) for i in range(len(values) - 1, -1, -1))
 
@@ -481,26 +484,24 @@ and returns them as a tuple.
         items = self.__items
         if type(operand) is tuple:
             return tuple([operand[item] for item in items])
-        cls = type(operand)
-        if isinstance(operand, BaseRow) and _uses_own_mapping_lookup(cls):
-            # Sure to be the row's own subscript, called directly; a tuple
-            # item is spread as the "O" format spreads it: one element is the
-            # key, any other count the method's own refusal.
+        if isinstance(operand, BaseRow):
+            # Each item meets the method the row has when it is read: a hook
+            # run for one item may change the row's class or the method.
             values = []
             for item in items:
+                if not _uses_own_mapping_lookup(type(operand)):
+                    values.append(_read_by_method_or_subscript(operand, item))
+                    continue
+                # Sure to be the row's own subscript, called directly; a tuple
+                # item is spread as the "O" format spreads it: one element is
+                # the key, any other count the method's own refusal.
                 if isinstance(item, tuple):
                     if _tuple_len(item) != 1:
                         _call_spreading_tuple(operand, "_get_by_key_impl_mapping", item)
                     item = _tuple_getitem(item, 0)
                 values.append(operand[item])
             return tuple(values)
-        try:
-            by_method = hasattr(operand, "_get_by_key_impl_mapping")
-        except Exception:
-            by_method = False  # an error while testing counts as "no such method"
-        if by_method:
-            return tuple([_call_spreading_tuple(operand, "_get_by_key_impl_mapping", item) for item in items])
-        return tuple([operand[item] for item in items])
+        return tuple([_read_by_method_or_subscript(operand, item) for item in items])
 
     def __repr__(self):
         key = (id(self), _get_ident())
@@ -524,6 +525,17 @@ _repr_running = set()
 _own_mapping = BaseRow._get_by_key_impl_mapping
 _own_getattr = BaseRow.__getattr__
 _own_getitem = BaseRow.__getitem__
+
+
+def _read_by_method_or_subscript(operand, item):
+    # The operand's _get_by_key_impl_mapping where it has one, else its subscript.
+    try:
+        by_method = hasattr(operand, "_get_by_key_impl_mapping")
+    except Exception:
+        by_method = False  # an error while testing counts as "no such method"
+    if by_method:
+        return _call_spreading_tuple(operand, "_get_by_key_impl_mapping", item)
+    return operand[item]
 
 
 def _uses_own_mapping_lookup(cls):
