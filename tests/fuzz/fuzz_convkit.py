@@ -8,7 +8,7 @@ import re
 import sys
 from decimal import Decimal
 
-from common import inputs, main  # noqa: F401 (inputs: for the replay test)
+from common import main
 from provider import Data
 
 import test_convkit_properties as props

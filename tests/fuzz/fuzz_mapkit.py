@@ -1,7 +1,7 @@
 """immutabledict against dict: construction, reads, membership, text and
 pickles, then merge_with and union against dict updates."""
 
-from common import inputs, main  # noqa: F401 (inputs: for the replay test)
+from common import main
 from provider import Data
 
 import test_mapkit_properties as props

@@ -5,7 +5,7 @@ the row they came from, _filter_on_values against building afresh."""
 
 import pickle
 
-from common import inputs, main  # noqa: F401 (inputs: for the replay test)
+from common import main
 from provider import Data
 
 import test_rowkit_properties as props
