@@ -228,16 +228,20 @@ PyObject *realreader_process(PyObject *self, PyObject *value)
     return call_otherwise(self, value);
 }
 
-PyObject *realreader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+// RealReader(otherwise) and BooleanReader(otherwise); `format` names the type
+// in argument errors.
+template <const char *format>
+PyObject *otherwise_reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
     static const char *const keywords[] = {"otherwise", nullptr};
     PyObject *otherwise;  // borrowed from args
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:RealReader", tessel::compat::keyword_list(keywords),
-                                     &otherwise)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, tessel::compat::keyword_list(keywords), &otherwise)) {
         return nullptr;
     }
     return new_reader(type, nullptr, Py_NewRef(otherwise), 0);
 }
+
+constexpr char kRealReaderFormat[] = "O:RealReader";
 
 // ---------------------------------------------------------------------------
 // BooleanReader: 0 and 1 (or 0.0 and 1.0) as False and True
@@ -268,16 +272,7 @@ PyObject *reader_reduce_otherwise(PyObject *self, PyObject *)
     return Py_BuildValue("O(O)", Py_TYPE(self), as_reader(self)->otherwise);
 }
 
-PyObject *booleanreader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
-{
-    static const char *const keywords[] = {"otherwise", nullptr};
-    PyObject *otherwise;  // borrowed from args
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BooleanReader", tessel::compat::keyword_list(keywords),
-                                     &otherwise)) {
-        return nullptr;
-    }
-    return new_reader(type, nullptr, Py_NewRef(otherwise), 0);
-}
+constexpr char kBooleanReaderFormat[] = "O:BooleanReader";
 
 // ---------------------------------------------------------------------------
 // Types
@@ -328,7 +323,7 @@ PyTypeObject RealReaderType = {
               "exactly as that float; otherwise(value) for anything else.",
     .tp_traverse = reader_traverse,
     .tp_methods = realreader_methods,
-    .tp_new = realreader_new,
+    .tp_new = otherwise_reader_new<kRealReaderFormat>,
 };
 
 PyTypeObject BooleanReaderType = {
@@ -343,7 +338,7 @@ PyTypeObject BooleanReaderType = {
               "True; otherwise(value) for anything else.",
     .tp_traverse = reader_traverse,
     .tp_methods = booleanreader_methods,
-    .tp_new = booleanreader_new,
+    .tp_new = otherwise_reader_new<kBooleanReaderFormat>,
 };
 
 PyModuleDef readers_module = {

@@ -54,21 +54,29 @@ class NumericReader:
         return (type(self), (self.__decimal_type, self.__scale, self.__otherwise))
 
 
+class _OtherwiseReader:
+    # What RealReader and BooleanReader are made of: `otherwise` alone.
+    __slots__ = ("_otherwise",)
+
+    def __new__(cls, otherwise):
+        self = object.__new__(cls)
+        self._otherwise = otherwise
+        return self
+
+    def __reduce__(self):
+        return (type(self), (self._otherwise,))
+
+
 @_final
-class RealReader:
+class RealReader(_OtherwiseReader):
     """RealReader(otherwise)
 
     Reads a REAL column's values: a float as it is, an INTEGER a float holds
     exactly as that float; otherwise(value) for anything else.
     """
 
-    __slots__ = ("__otherwise",)
+    __slots__ = ()
     __module__ = "tessel.engine.readers"
-
-    def __new__(cls, otherwise):
-        self = object.__new__(cls)
-        self.__otherwise = otherwise
-        return self
 
     def process(self, value, /):
         """The reading of one value."""
@@ -76,27 +84,19 @@ class RealReader:
             return value
         if type(value) is int and -(2**63) <= value < 2**63 and float(value) == value:
             return float(value)
-        return self.__otherwise(value)
-
-    def __reduce__(self):
-        return (type(self), (self.__otherwise,))
+        return self._otherwise(value)
 
 
 @_final
-class BooleanReader:
+class BooleanReader(_OtherwiseReader):
     """BooleanReader(otherwise)
 
     Reads a BOOLEAN column's values: 0 and 1 (or 0.0 and 1.0) as False and
     True; otherwise(value) for anything else.
     """
 
-    __slots__ = ("__otherwise",)
+    __slots__ = ()
     __module__ = "tessel.engine.readers"
-
-    def __new__(cls, otherwise):
-        self = object.__new__(cls)
-        self.__otherwise = otherwise
-        return self
 
     def process(self, value, /):
         """The reading of one value."""
@@ -104,7 +104,4 @@ class BooleanReader:
             return None
         if (type(value) is int or type(value) is float) and (value == 0 or value == 1):
             return value == 1
-        return self.__otherwise(value)
-
-    def __reduce__(self):
-        return (type(self), (self.__otherwise,))
+        return self._otherwise(value)
