@@ -238,6 +238,7 @@ with open(OUT, "a") as out:
 
 @pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
                     reason="a free-threaded interpreter loads single-phase modules in no subinterpreter")
+@pytest.mark.native_only("the C datetime types an extension module builds (the twin builds Python's own)")
 @pytest.mark.no_leakcheck("runs a subprocess")
 def test_convkit_is_refused_in_a_subinterpreter_without_the_c_datetime(tmp_path):
     out = tmp_path / "out"
