@@ -297,7 +297,7 @@ fuzz_seconds=${TESSEL_FUZZ_SECONDS:-60}
 fuzz_harnesses=(convkit rowkit mapkit)
 
 run_fuzz() {
-    local started=$SECONDS py venv="$root/.venv-fuzz" site runtime h log status executed added
+    local started=$SECONDS py venv="$root/.venv-fuzz" site runtime h log status executed added corpora
     echo "=== tests: fuzz, $fuzz_seconds s per harness" >&2
     if ! bash scripts/debs.sh clang libclang-rt-14-dev; then
         not_run fuzz "$fuzz_python" "?" $((SECONDS - started)) "Clang and its runtimes could not be installed"
@@ -326,11 +326,14 @@ run_fuzz() {
         mkdir -p "$root/build/fuzz/corpus/$h" "$root/build/fuzz/crashes"
         # The harnesses import their models from tests/; the script's own
         # directory comes first on the path, never the source tree's package.
+        # libFuzzer refuses a directory that isn't there, and git keeps no
+        # empty one: a harness with no regression yet has none.
+        corpora=("$root/build/fuzz/corpus/$h" "corpus/$h")
+        [ -d "tests/fuzz/regressions/$h" ] && corpora+=("regressions/$h")
         set +e
         (cd tests/fuzz && "${runtime[@]}" "$venv/bin/python" "fuzz_$h.py" --replay "regressions/$h" "corpus/$h" \
             && "${runtime[@]}" "$venv/bin/python" "fuzz_$h.py" -max_total_time="$fuzz_seconds" -timeout=30 \
-                -print_final_stats=1 -artifact_prefix="$root/build/fuzz/crashes/$h-" \
-                "$root/build/fuzz/corpus/$h" "corpus/$h" "regressions/$h") >"$log" 2>&1
+                -print_final_stats=1 -artifact_prefix="$root/build/fuzz/crashes/$h-" "${corpora[@]}") >"$log" 2>&1
         status=$?
         set -e
         executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
