@@ -11,7 +11,6 @@
 
 #include <datetime.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -360,8 +359,15 @@ PyObject *convkit_parse_iso(PyObject *, PyObject *value)
             // The same fields as the scanner's, read the quick way.
             assert([&] {
                 int scanned[kMaxFields] = {};
-                return scan<parser>(text, scanned) == converted &&
-                       std::equal(scanned, scanned + converted, static_cast<const int *>(fields));
+                if (scan<parser>(text, scanned) != converted) {
+                    return false;
+                }
+                for (int i = 0; i < converted; ++i) {
+                    if (scanned[i] != fields[i]) {
+                        return false;
+                    }
+                }
+                return true;
             }());
         }
     }
