@@ -179,28 +179,55 @@ inline int text_length(const Scaled &scaled, int precision) noexcept
     return (scaled.negative ? 1 : 0) + integer_digits + (precision > 0 ? 1 + precision : 0);
 }
 
+// "00" to "99": digits are written two at a time, which halves the chain
+// of dependent divisions.
+inline constexpr char kDigitPairs[] =
+    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+    "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+
+// Writes the decimal digits of v backwards, ending just before `end`, and
+// returns where they start.
+inline char *write_digits(std::uint64_t v, char *end) noexcept
+{
+    while (v >= 100) {
+        const std::uint64_t rest = v / 100;
+        const std::size_t pair = 2 * static_cast<std::size_t>(v - rest * 100);
+        end -= 2;
+        end[0] = kDigitPairs[pair];
+        end[1] = kDigitPairs[pair + 1];
+        v = rest;
+    }
+    if (v >= 10) {
+        end -= 2;
+        end[0] = kDigitPairs[2 * v];
+        end[1] = kDigitPairs[2 * v + 1];
+    }
+    else {
+        *--end = static_cast<char>('0' + v);
+    }
+    return end;
+}
+
 // Writes the text, text_length() characters, backwards from out + length:
 // the fraction, the point, then the integer part and the sign.
 inline void write_text(const Scaled &scaled, int precision, char *out, int length) noexcept
 {
-    std::uint64_t v = scaled.value;
     char *p = out + length;
+    std::uint64_t integer_part = scaled.value;
     if (precision > 0) {
-        for (int i = 0; i < precision; ++i) {
-            if (scaled.integral) {
-                *--p = '0';
-            }
-            else {
-                *--p = static_cast<char>('0' + v % 10);
-                v /= 10;
-            }
+        char *const point = p - precision - 1;
+        if (scaled.integral) {
+            std::memset(point + 1, '0', static_cast<std::size_t>(precision));
         }
-        *--p = '.';
+        else {
+            integer_part = scaled.value / kPowersOfTen[precision];
+            char *const first = write_digits(scaled.value - integer_part * kPowersOfTen[precision], p);
+            std::memset(point + 1, '0', static_cast<std::size_t>(first - (point + 1)));  // the fraction's leading zeros
+        }
+        *point = '.';
+        p = point;
     }
-    do {
-        *--p = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
+    p = write_digits(integer_part, p);
     if (scaled.negative) {
         *--p = '-';
     }

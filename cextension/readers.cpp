@@ -106,17 +106,13 @@ PyObject *integer_text(PyObject *value, Py_ssize_t scale)
     }
     // Written straight into the new str, backwards: the zeros, the point,
     // the digits and the sign.
-    unsigned long long magnitude =
+    const unsigned long long magnitude =
         v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-    Py_ssize_t digits = 1;
-    for (unsigned long long rest = magnitude / 10; rest != 0; rest /= 10) {
-        ++digits;
-    }
     const Py_ssize_t fraction = scale > 0 ? scale + 1 : 0;
     if (fraction > PY_SSIZE_T_MAX - 21) {
         return PyErr_NoMemory();
     }
-    const Py_ssize_t length = (v < 0 ? 1 : 0) + digits + fraction;
+    const Py_ssize_t length = (v < 0 ? 1 : 0) + tessel::fixed::digit_count(magnitude) + fraction;
     PyObject *text = PyUnicode_New(length, 127);
     if (text == nullptr) {
         return nullptr;
@@ -127,10 +123,7 @@ PyObject *integer_text(PyObject *value, Py_ssize_t scale)
         std::memset(p, '0', static_cast<std::size_t>(scale));
         *--p = '.';
     }
-    do {
-        *--p = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
+    p = tessel::fixed::write_digits(magnitude, p);
     if (v < 0) {
         *--p = '-';
     }
