@@ -5,7 +5,9 @@
 The fetch is two phases, each timed on its own over the main job's table: the
 driver's fetch in the host's chunks (fetchmany of SQLiteResult.CHUNK rows, each
 dropped once read, as the fetch drops it once its rows are built), and the row
-build with every column's processor over the fetched tuples.  Their sum is set
+build with every column's processor over tuples the driver has just made
+(fetched untimed before each run, as the fetch builds over fresh ones; over
+tuples made once and reused the same build costs less, shown apart).  Their sum is set
 against the whole SQLiteResult.fetchall; what they don't explain is the rest
 (the fetch's own loop, glue).  The row build is then broken down further: with
 no processor called (a new values tuple per row, as a fetch with processors
@@ -15,7 +17,11 @@ all of them are interleaved, round after round, so that the machine's drift
 and the state of the heap touch every part alike (timed one after the other,
 whichever came second ran on a heap the first had warmed); each reports its
 best run.  The collector's own time within each run is measured through its
-callbacks and shown apart.
+callbacks and shown apart.  Last, the fetch's own loop runs with each chunk's
+read and build timed apart: the two phases as they cost inside a real fetch,
+where each follows the other chunk by chunk (on the free-threaded build the
+driver's reads cost more there than alone, where each chunk reuses the memory
+the one before it freed).
 """
 
 from __future__ import annotations
@@ -42,9 +48,11 @@ from common import CollectorClock, main_job_table  # noqa: E402
 
 
 
-def timed(fn: Callable[[], object], collector: bool, clock: CollectorClock) -> tuple[float, float]:
-    """Wall time of one fn(), the collector on or off, and the collector's own time
-    within it; what fn returns is freed untimed."""
+def timed(fn: Callable[..., object], collector: bool, clock: CollectorClock,
+          setup: Callable[[], object] | None = None) -> tuple[float, float]:
+    """Wall time of one fn() (or fn(setup()), the setup untimed), the collector on
+    or off, and the collector's own time within it; what fn returns is freed untimed."""
+    given = () if setup is None else (setup(),)
     if collector:
         gc.enable()
     else:
@@ -52,12 +60,12 @@ def timed(fn: Callable[[], object], collector: bool, clock: CollectorClock) -> t
     clock.reset()
     try:
         started = time.perf_counter()
-        out = fn()
+        out = fn(*given)
         elapsed = time.perf_counter() - started
         collecting = clock.seconds
     finally:
         gc.enable()
-    del out
+    del out, given
     gc.collect()  # each run starts from the same heap
     return elapsed, collecting
 
@@ -91,11 +99,16 @@ def main(argv: list[str] | None = None) -> int:
     build_all = partial(Row, result.metadata, result.processors, result.metadata._keymap, options["key_style"])
 
     # Rows and values are kept, as a fetch keeps them: fresh memory costs too.
-    phases: list[tuple[str, Callable[[], object]]] = [
+    # The build runs over tuples the driver has just made, untimed, as in the
+    # fetch: over the same tuples made once and reused it costs less (shown).
+    reused = "  (the same build over tuples made once and reused)"
+    phases: list[tuple[str, Callable[..., object]]] = [
         ("driver fetch (cursor.fetchmany in the fetch's chunks)", driver_in_chunks),
-        ("row build with the column processors", lambda: list(map(build_all, raw))),
+        ("row build with the column processors", lambda fresh: list(map(build_all, fresh))),
     ]
-    breakdown: list[tuple[str, Callable[[], object]]] = [
+    setups = {phases[1][0]: lambda: conn.execute(query).fetchall()}
+    breakdown: list[tuple[str, Callable[..., object]]] = [
+        (reused, lambda: list(map(build_all, raw))),
         ("  row build, no processor called", lambda: list(map(build, raw))),
     ]
     baseline = ("(a list of each column's values, subtracted)", lambda: [list(col) for col in columns])
@@ -109,7 +122,32 @@ def main(argv: list[str] | None = None) -> int:
         breakdown.append((f"  processor: {name} ({label})", lambda p=processor, c=col: list(map(p, c))))
     parts = phases
     whole = ("SQLiteResult.fetchall", fetch)
-    timings = [*phases, *breakdown, baseline, whole]
+
+    # The fetch's own loop over the same chunks, each chunk's read and build
+    # timed apart: the two phases in the memory state of a real fetch, where
+    # each chunk's values are still in the cache when its rows are built.
+    in_turn = "the fetch's loop, each chunk's read and build timed apart"
+    split: dict[bool, tuple[float, float, float]] = {}
+
+    def read_and_build_in_turn() -> list:
+        now = time.perf_counter
+        cursor = conn.execute(query)
+        rows: list = []
+        reading = building = 0.0
+        while True:
+            started = now()
+            chunk = cursor.fetchmany(SQLiteResult.CHUNK)
+            read = now()
+            reading += read - started
+            if not chunk:
+                break
+            rows.extend(map(build_all, chunk))
+            building += now() - read
+        split[gc.isenabled()] = (reading, building, 0.0)
+        return rows
+
+    timings = [*phases, *breakdown, baseline, whole, (in_turn, read_and_build_in_turn)]
+    best_split: dict[bool, tuple[float, float]] = {}
 
     fetch()  # a first run warms the statement cache and the allocator
     # Each part's best run, and the collector's own time within that run.
@@ -122,7 +160,11 @@ def main(argv: list[str] | None = None) -> int:
             turn = timings[round_ % len(timings):] + timings[:round_ % len(timings)]
             for label, fn in turn:
                 for on in ((False, True) if round_ % 2 else (True, False)):
-                    best[label, on] = min(best[label, on], timed(fn, on, clock))
+                    run = timed(fn, on, clock, setups.get(label))
+                    if run < best[label, on]:
+                        best[label, on] = run
+                        if label == in_turn:
+                            best_split[on] = split[on][:2]
     finally:
         gc.callbacks.remove(clock)
 
@@ -144,7 +186,7 @@ def main(argv: list[str] | None = None) -> int:
         if label.startswith("row build"):
             for sub, _ in breakdown:
                 print(f"  {sub:60} {per_row(sub, False):13.3f} {per_row(sub, True):13.3f}")
-            detail = {on: sum(per_row(sub, on) for sub, _ in breakdown) for on in (False, True)}
+            detail = {on: sum(per_row(sub, on) for sub, _ in breakdown if sub != reused) for on in (False, True)}
             print(f"  {'  (the breakdown summed)':60} {detail[False]:13.3f} {detail[True]:13.3f}")
     sums = {on: sum(per_row(label, on) for label, _ in parts) for on in (False, True)}
     wholes = {on: per_row(whole[0], on) for on in (False, True)}
@@ -162,6 +204,15 @@ def main(argv: list[str] | None = None) -> int:
     print(f"  {'collector on, its own time taken out: sum of the parts':60} {'':13} {sum_own:13.3f}")
     print(f"  {'collector on, its own time taken out: SQLiteResult.fetchall':60} {'':13} {whole_own:13.3f}")
     print(f"  {'  rest, share of the whole':60} {'':13} {(whole_own - sum_own) / whole_own:13.1%}")
+    print(f"  {in_turn + ':':60}")
+    reads = {on: best_split[on][0] / n * 1e6 for on in (False, True)}
+    builds = {on: best_split[on][1] / n * 1e6 for on in (False, True)}
+    print(f"  {'  driver fetch':60} {reads[False]:13.3f} {reads[True]:13.3f}")
+    print(f"  {'  row build with the column processors':60} {builds[False]:13.3f} {builds[True]:13.3f}")
+    print(f"  {'  the loop as a whole':60} {per_row(in_turn, False):13.3f} {per_row(in_turn, True):13.3f}")
+    for on in (False, True):
+        rest[on] = (wholes[on] - reads[on] - builds[on]) / wholes[on]
+    print(f"  {'  rest against SQLiteResult.fetchall, share of the whole':60} {rest[False]:13.1%} {rest[True]:13.1%}")
     print(f"  {'collector own time in the parts, summed':60} {'':13} {sum(collector[lb] for lb, _ in parts):13.3f}")
     print(f"  {'collector own time in SQLiteResult.fetchall':60} {'':13} {collector[whole[0]]:13.3f}")
     conn.close()
