@@ -2,6 +2,10 @@
 # Installs those of the named Debian packages that are missing (through sudo
 # when not root); says which and why it can't.  Usage: scripts/debs.sh PKG...
 set -euo pipefail
+# apt and dpkg take one run at a time: a test run's interpreter builds in the
+# background and its modes may both want packages.
+exec 8>"${TMPDIR:-/tmp}/tessel-debs.lock"
+flock 8
 missing=()
 for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -124,17 +124,7 @@ mirror() {
 
 build_deps=(build-essential libssl-dev libffi-dev zlib1g-dev libsqlite3-dev libbz2-dev liblzma-dev
             libreadline-dev uuid-dev libgdbm-dev libncurses-dev libzstd-dev pkg-config xz-utils curl)
-missing=()
-for p in "${build_deps[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    say "installing build dependencies: ${missing[*]}"
-    sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq >&2 || die "apt-get update failed (needed for: ${missing[*]})"
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2 \
-        || die "could not install build dependencies: ${missing[*]}"
-fi
+bash "$(dirname "$0")/debs.sh" "${build_deps[@]}" || die "could not install the build dependencies"
 
 if [ -n "$cross" ]; then
     # The libraries the standard library links, as arm64 multiarch packages.
@@ -157,7 +147,11 @@ fi
 # fetch NAME SHA256 POOL_DIR: the archive NAME in the cache, checked.
 fetch() {
     local name=$1 sum=$2 dir=$3 url
+    # Builds of other flavours may fetch the same archive at the same time.
+    exec 7>"$cache/.lock-$name"
+    flock 7
     if [ -f "$cache/$name" ] && echo "$sum  $cache/$name" | sha256sum -c --status; then
+        exec 7>&-
         return
     fi
     url="$(mirror)/pool/main/$dir/${name//\~/%7E}"
@@ -167,6 +161,7 @@ fetch() {
     echo "$sum  $cache/$name.part" | sha256sum -c --status \
         || { rm -f "$cache/$name.part"; die "checksum mismatch for $name (expected sha256 $sum)"; }
     mv "$cache/$name.part" "$cache/$name"
+    exec 7>&-
 }
 fetch "$tarball" "$sha256" "p/python${series}"
 

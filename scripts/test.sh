@@ -514,6 +514,21 @@ self_recording=" release clang sanitizers parallel pure fuzz wheels aarch64 cros
 labels_leaks="free-threaded, debug, asserts, leak check"
 labels_tsan="free-threaded, ThreadSanitizer"
 
+# A whole run builds the interpreters its later modes need in the background,
+# niced, while the first modes test: a pytest run keeps one core of two busy,
+# and on a fresh machine the builds are a third of the run.  python.sh's locks
+# make a mode that needs one before it is ready wait for it, and if a build
+# fails there, the mode builds it again and reports what went wrong.
+prefetch=""
+if [ "${#modes[@]}" -gt 1 ]; then
+    (
+        for flavour in debug tsan "${aarch64_pythons[@]}"; do
+            nice -n 10 bash scripts/python.sh "$flavour" >/dev/null 2>&1 || true
+        done
+    ) &
+    prefetch=$!
+fi
+
 mode_times=()
 for mode in "${modes[@]}"; do
     started=$SECONDS
@@ -539,6 +554,8 @@ for mode in "${modes[@]}"; do
     record_junit "$mode" 3.14t "${!label:-free-threaded}" "$results/$mode.xml" "$status" $((SECONDS - started))
     mode_times+=("$mode $((SECONDS - started))s")
 done
+
+[ -z "$prefetch" ] || wait "$prefetch" || true
 
 echo
 printf '%-11s %-13s %-41s %7s %7s %7s %7s\n' pass interpreter build passed failed skipped time
