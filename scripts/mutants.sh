@@ -29,7 +29,7 @@ per_mutant_timeout=${TESSEL_MUTANT_TIMEOUT:-600}
 mutants=(
     "getter fast path loses a reference|cextension/rowkit/tuplegetter.h|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
     "getter fast path reads one past the end|cextension/rowkit/tuplegetter.h|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
-    "row item access leaks a reference|cextension/rowkit/lookup.h|        return Py_NewRef(PyTuple_GET_ITEM(row, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(row, position)));"
+    "row item access leaks a reference|cextension/rowkit/lookup.h|        return Py_NewRef(PyTuple_GET_ITEM(values, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(values, position)));"
     "row position 0 read as negative|cextension/rowkit/lookup.h|        if (index >= 0) {\n            return value_at(self, index);|        if (index > 0) {\n            return value_at(self, index);"
     "None processor called|cextension/rowkit/construct.h|PyObject *stored = processor == Py_None ? Py_NewRef(value)|PyObject *stored = processor == nullptr ? Py_NewRef(value)"
     "ambiguous record not sent to its hook|cextension/rowkit/lookup.h|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
