@@ -34,7 +34,7 @@ mutants=(
     "row item access leaks a reference|cextension/rowkit/lookup.h|        return Py_NewRef(PyTuple_GET_ITEM(values, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(values, position)));"
     "row position 0 read as negative|cextension/rowkit/lookup.h|        if (index >= 0) {\n            return value_at(self, index);|        if (index > 0) {\n            return value_at(self, index);"
     "None processor called|cextension/rowkit/construct.h|PyObject *stored = processor == Py_None ? Py_NewRef(value)|PyObject *stored = processor == nullptr ? Py_NewRef(value)"
-    "ambiguous record not sent to its hook|cextension/rowkit/lookup.h|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
+    "ambiguous record not sent to its hook|cextension/rowkit/lookup.h|    if (index == Py_None) {\n        return call_hook<Hook::kMustRaise>|    if (index == nullptr) {\n        return call_hook<Hook::kMustRaise>"
     "keymap message text|cextension/rowkit/construct.h|\"keymap must be a dict\"|\"keymap must be dict\""
     "attribute cache ignores class changes|cextension/rowkit/attr_cache.h|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
     "fast construction loses a reference|cextension/rowkit/construct.h|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"

@@ -88,32 +88,38 @@ PyObject *baserow_values_impl(PyObject *self, PyObject *)
 // ---------------------------------------------------------------------------
 // Key lookup
 
-// Calls a hook method of the row's parent: `call(parent)`, with the parent
-// read once and held for the call, since the hook (or a __getattr__ on the
-// way to it) may replace it.
-template <typename Call>
-inline PyObject *call_hook(BaseRowObject *self, Call call)
+// How a hook of the parent is called on the argument: with None after it
+// ("OO"), spread into the arguments when it is a tuple (the "O" format's
+// way), or as the one argument ("(O)") of a hook that must raise, whose
+// return is an error.
+enum class Hook { kWithNone, kSpreadingTuple, kMustRaise };
+
+// Calls a hook method of the row's parent.  The parent is read once and held
+// for the call, since the hook (or a __getattr__ on the way to it) may
+// replace it; a hook that must raise is called on the parent its message
+// names, whatever the hook (or another thread) sets meanwhile.
+template <Hook kHow>
+PyObject *call_hook(BaseRowObject *self, const char *method, PyObject *arg)
 {
     Ref parent = parent_of(self);
     if (!parent) {
         return unset_field();
     }
-    return call(parent.get());
-}
-
-// Calls one of the hooks that must raise; the lookup fails either way.  The
-// hook is called on the parent it names in the message, whatever the hook (or
-// another thread) sets meanwhile.
-PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
-{
-    return call_hook(self, [method, arg](PyObject *parent) -> PyObject * {
-        Ref result(PyObject_CallMethod(parent, method, "(O)", arg));
+    if constexpr (kHow == Hook::kSpreadingTuple) {
+        return call_method_spreading_tuple(parent.get(), method, arg);
+    }
+    else if constexpr (kHow == Hook::kWithNone) {
+        return PyObject_CallMethod(parent.get(), method, "OO", arg, Py_None);
+    }
+    else {
+        static_assert(kHow == Hook::kMustRaise);
+        Ref result(PyObject_CallMethod(parent.get(), method, "(O)", arg));
         if (result) {
-            PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent)->tp_name,
+            PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
                          method);
         }
         return nullptr;
-    });
+    }
 }
 
 // The value at a position of the (held) values, by tuple item access: the
@@ -154,9 +160,7 @@ TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, boo
             PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
             return nullptr;
         }
-        record.reset(call_hook(self, [key](PyObject *parent) {
-            return PyObject_CallMethod(parent, "_key_fallback", "OO", key, Py_None);
-        }));
+        record.reset(call_hook<Hook::kWithNone>(self, "_key_fallback", key));
         if (!record) {
             return nullptr;
         }
@@ -172,7 +176,7 @@ TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, boo
         }
     }
     if (index == Py_None) {
-        return raise_through_hook(self, "_raise_for_ambiguous_column_name", record.get());
+        return call_hook<Hook::kMustRaise>(self, "_raise_for_ambiguous_column_name", record.get());
     }
     long position = as_long(index);
     if (position == -1 && PyErr_Occurred()) {
@@ -180,8 +184,7 @@ TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, boo
     }
     record.reset();
     if (!mapping && style == kKeyObjectsButWarn) {
-        Ref ignored(call_hook(
-            self, [key](PyObject *parent) { return call_method_spreading_tuple(parent, "_warn_for_nonint", key); }));
+        Ref ignored(call_hook<Hook::kSpreadingTuple>(self, "_warn_for_nonint", key));
         if (!ignored) {
             return nullptr;
         }
@@ -194,7 +197,7 @@ TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, boo
 inline PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, long style)
 {
     if (!mapping && style == kKeyIntegerOnly) {
-        return raise_through_hook(self, "_raise_for_nonint", key);
+        return call_hook<Hook::kMustRaise>(self, "_raise_for_nonint", key);
     }
     PyObject *found;
     {
