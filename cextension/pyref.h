@@ -80,8 +80,8 @@ inline PyObject *call_one_arg(PyObject *callable, PyObject *arg) noexcept
 // Raises the TypeError PyArg_UnpackTuple raises, in its words, for a call of
 // `name` with `nargs` positional arguments where it takes min to max: the
 // fast-call entries report what a tuple-based call would.
-TESSEL_NOINLINE TESSEL_COLD inline void raise_argument_count(const char *name, Py_ssize_t nargs, Py_ssize_t min,
-                                                             Py_ssize_t max) noexcept
+TESSEL_NOINLINE inline void raise_argument_count(const char *name, Py_ssize_t nargs, Py_ssize_t min,
+                                                 Py_ssize_t max) noexcept
 {
     assert(0 <= min && min <= max && (nargs < min || nargs > max));
     const bool few = nargs < min;
