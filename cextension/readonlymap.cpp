@@ -101,17 +101,19 @@ PyObject *copy_exact_dict(PyObject *src) noexcept
 
 // The dict (borrowed) whose items `arg` stands for, when it can be read
 // directly instead of through dict(arg, **keywords): an exact dict, whose
-// keywords are ignored (callers rely on that), or, when no keywords come
-// with it, an immutabledict's private dict.  The dict type would read an
+// keywords are ignored (callers rely on that), or, when keywords() says none
+// come with it, an immutabledict's private dict.  The dict type would read an
 // immutabledict through its keys() and subscript and find the same items in
 // the same order: the type can't be subclassed, so nothing overrides those.
-// Null for any other argument.
-inline PyObject *dict_behind(PyObject *arg, bool keywords) noexcept
+// Null for any other argument.  keywords() is asked only for an
+// immutabledict, so an exact dict's path tests nothing else.
+template <typename HasKeywords>
+inline PyObject *dict_behind(PyObject *arg, HasKeywords keywords) noexcept
 {
     if (PyDict_CheckExact(arg)) {
         return arg;
     }
-    if (!keywords && Py_IS_TYPE(arg, &ImmutableDictType)) {
+    if (Py_IS_TYPE(arg, &ImmutableDictType) && !keywords()) {
         return private_dict(arg);
     }
     return nullptr;
@@ -134,7 +136,9 @@ PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     if (!PyArg_UnpackTuple(args, "ImmutableDict", 0, 1, &arg)) {
         return nullptr;
     }
-    PyObject *known = arg != nullptr ? dict_behind(arg, kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) : nullptr;
+    PyObject *known = arg != nullptr
+                          ? dict_behind(arg, [kwargs] { return kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0; })
+                          : nullptr;
     Ref dict(known != nullptr ? copy_exact_dict(known)
                               : PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
     if (!dict) {
@@ -152,7 +156,7 @@ PyObject *immutabledict_vectorcall(PyObject *, PyObject *const *args, size_t nar
         tessel::raise_argument_count("ImmutableDict", nargs, 0, 1);
         return nullptr;
     }
-    PyObject *known = nargs == 1 ? dict_behind(args[0], has_keywords(kwnames)) : nullptr;
+    PyObject *known = nargs == 1 ? dict_behind(args[0], [kwnames] { return has_keywords(kwnames); }) : nullptr;
     Ref dict(known != nullptr ? copy_exact_dict(known) : dict_from_call(args, nargs, kwnames));
     if (!dict) {
         return nullptr;
@@ -212,7 +216,7 @@ PyObject *immutabledict_union(PyObject *self, PyObject *const *args, Py_ssize_t 
         return nullptr;
     }
     // Held: only read, never stored, but the update below may run Python code.
-    Ref source = Ref::newref(nargs == 1 ? dict_behind(args[0], has_keywords(kwnames)) : nullptr);
+    Ref source = Ref::newref(nargs == 1 ? dict_behind(args[0], [kwnames] { return has_keywords(kwnames); }) : nullptr);
     if (!source) {
         source.reset(dict_from_call(args, nargs, kwnames));
         if (!source) {
@@ -244,7 +248,7 @@ PyObject *immutabledict_merge_with(PyObject *self, PyObject *const *args, Py_ssi
         }
         // Any other argument merges even when empty, so a new instance comes
         // back: callers rely on that.
-        Ref other = Ref::newref(dict_behind(arg, false));
+        Ref other = Ref::newref(dict_behind(arg, [] { return false; }));
         if (!other) {
             other.reset(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), arg));
             if (!other) {
