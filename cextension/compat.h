@@ -83,9 +83,9 @@ namespace tessel::compat {
 // around all our code (single-phase modules never run in a subinterpreter of
 // their own GIL), so process-wide caches need no lock there.
 #ifdef Py_GIL_DISABLED
-inline constexpr bool free_threaded_build = true;
+inline constexpr bool kFreeThreadedBuild = true;
 #else
-inline constexpr bool free_threaded_build = false;
+inline constexpr bool kFreeThreadedBuild = false;
 #endif
 
 // ---------------------------------------------------------------------------

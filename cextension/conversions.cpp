@@ -537,10 +537,10 @@ PyObject *ascii_name(PyObject *name) noexcept
 // top of "Objects whose __init__ may run again" in shared_fields.h.
 int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const keywords[] = {"encoding", "errors", nullptr};
+    static const char *const kKeywords[] = {"encoding", "errors", nullptr};
     PyObject *encoding;          // borrowed from args/kwargs
     PyObject *errors = nullptr;  // borrowed from args/kwargs
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", tessel::compat::keyword_list(keywords), &encoding,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", tessel::compat::keyword_list(kKeywords), &encoding,
                                      &errors)) {
         return -1;
     }

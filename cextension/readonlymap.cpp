@@ -69,7 +69,7 @@ struct FreeList<0> {
     static bool keep(ImmutableDictObject *) noexcept { return false; }
 };
 
-constinit FreeList<tessel::compat::free_threaded_build ? 0 : 16> free_list;
+constinit FreeList<tessel::compat::kFreeThreadedBuild ? 0 : 16> free_list;
 
 // Wraps a dict we already own in a new instance; the dict is consumed either way.
 PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept

@@ -48,7 +48,7 @@ void forget_not_an_attribute() noexcept
 
 inline bool in_main_interpreter() noexcept
 {
-    if constexpr (!tessel::compat::free_threaded_build) {
+    if constexpr (!tessel::compat::kFreeThreadedBuild) {
         return PyInterpreterState_Get() == main_interpreter;
     }
     else {
