@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import gc
 import os
-import sqlite3
 import sys
 import sysconfig
 import time

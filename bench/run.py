@@ -34,7 +34,7 @@ import timeit
 import warnings
 from collections import namedtuple
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from decimal import Decimal
 from types import MappingProxyType
 from typing import Any

@@ -83,9 +83,9 @@ namespace tessel::compat {
 // around all our code (single-phase modules never run in a subinterpreter of
 // their own GIL), so process-wide caches need no lock there.
 #ifdef Py_GIL_DISABLED
-inline constexpr bool free_threaded_build = true;
+inline constexpr bool kFreeThreadedBuild = true;
 #else
-inline constexpr bool free_threaded_build = false;
+inline constexpr bool kFreeThreadedBuild = false;
 #endif
 
 // ---------------------------------------------------------------------------
@@ -161,6 +161,29 @@ inline PyObject *generic_getattr_or_null(PyObject *obj, PyObject *name) noexcept
 {
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
 }
+
+// ---------------------------------------------------------------------------
+// "Called under the object's critical section", checked in a debug build
+//
+// What the interpreter asserts with _Py_CRITICAL_SECTION_ASSERT_OBJECT_LOCKED,
+// an internal macro, here through public calls: on a free-threaded debug
+// build, that the object's own mutex is locked, unless the caller holds the
+// only reference (no other thread can reach the object then).  The public
+// calls tell that the mutex is locked, not that this thread locked it.
+// PyMutex_IsLocked is public from 3.14 on; elsewhere the check compiles to
+// nothing, as the interpreter's own does with the GIL.
+
+#if defined(Py_GIL_DISABLED) && defined(Py_DEBUG) && PY_VERSION_HEX >= 0x030E0000
+inline bool locked_or_unshared(const PyObject *op) noexcept
+{
+    PyObject *obj = const_cast<PyObject *>(op);  // the mutex is only read
+    return Py_REFCNT(obj) == 1 || PyMutex_IsLocked(&obj->ob_mutex);
+}
+#define TESSEL_ASSERT_OBJECT_LOCKED(op)                                                                                \
+    assert(tessel::compat::locked_or_unshared(reinterpret_cast<const PyObject *>(op)))
+#else
+#define TESSEL_ASSERT_OBJECT_LOCKED(op) ((void)0)
+#endif
 
 // ---------------------------------------------------------------------------
 // Taking a reference to an object another thread may free (free-threaded builds)

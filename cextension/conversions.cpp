@@ -500,10 +500,11 @@ inline UnicodeResultProcessorObject *as_unicode_processor(PyObject *self) noexce
     return reinterpret_cast<UnicodeResultProcessorObject *>(self);
 }
 
-// Under the object's lock: the names are bytes or unset and the route is the
-// one they give.
+// Called under the object's critical section: the names are bytes or unset
+// and the route is the one they give.
 [[maybe_unused]] bool route_matches_names(const UnicodeResultProcessorObject *processor) noexcept
 {
+    TESSEL_ASSERT_OBJECT_LOCKED(processor);
     return (processor->encoding == nullptr || PyBytes_CheckExact(processor->encoding)) &&
            (processor->errors == nullptr || PyBytes_CheckExact(processor->errors)) &&
            processor->route == route_for(processor->encoding, processor->errors);
@@ -536,10 +537,10 @@ PyObject *ascii_name(PyObject *name) noexcept
 // top of "Objects whose __init__ may run again" in shared_fields.h.
 int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const keywords[] = {"encoding", "errors", nullptr};
+    static const char *const kKeywords[] = {"encoding", "errors", nullptr};
     PyObject *encoding;          // borrowed from args/kwargs
     PyObject *errors = nullptr;  // borrowed from args/kwargs
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", tessel::compat::keyword_list(keywords), &encoding,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", tessel::compat::keyword_list(kKeywords), &encoding,
                                      &errors)) {
         return -1;
     }
@@ -557,9 +558,9 @@ int unicodeprocessor_init(PyObject *self, PyObject *args, PyObject *kwargs)
     Ref old_errors;
     Py_BEGIN_CRITICAL_SECTION(self);
     assert(route_matches_names(processor));
-    old_encoding.reset(tessel::shared::swap_field(&processor->encoding, encoding_bytes.release()));
+    old_encoding.reset(tessel::shared::swap_field(self, &processor->encoding, encoding_bytes.release()));
     if (!failed) {
-        old_errors.reset(tessel::shared::swap_field(&processor->errors, errors_bytes.release()));
+        old_errors.reset(tessel::shared::swap_field(self, &processor->errors, errors_bytes.release()));
     }
     tessel::shared::store_relaxed(&processor->route, route_for(processor->encoding, processor->errors));
     assert(route_matches_names(processor));
@@ -710,11 +711,12 @@ int plain_precision(PyObject *format) noexcept
     return precision;
 }
 
-// Under the object's lock: type and format both set or both unset, and the
-// precision and the star are what the format gives (-1 or 0 to 99; a fresh
-// object's zeroes before __init__).
+// Called under the object's critical section: type and format both set or
+// both unset, and the precision and the star are what the format gives (-1 or
+// 0 to 99; a fresh object's zeroes before __init__).
 [[maybe_unused]] bool settings_agree(const DecimalResultProcessorObject *processor) noexcept
 {
+    TESSEL_ASSERT_OBJECT_LOCKED(processor);
     if (processor->format == nullptr) {
         return processor->type == nullptr && processor->precision == 0 && !processor->star;
     }
@@ -751,8 +753,8 @@ int decimalprocessor_init(PyObject *self, PyObject *args, PyObject *)
     Ref old_format;
     Py_BEGIN_CRITICAL_SECTION(self);
     assert(settings_agree(processor));
-    old_type.reset(tessel::shared::swap_field(&processor->type, new_type.release()));
-    old_format.reset(tessel::shared::swap_field(&processor->format, new_format.release()));
+    old_type.reset(tessel::shared::swap_field(self, &processor->type, new_type.release()));
+    old_format.reset(tessel::shared::swap_field(self, &processor->format, new_format.release()));
     processor->precision = precision;
     processor->star = star >= 0;
     assert(settings_agree(processor));

@@ -1,4 +1,5 @@
-// Small reference-owning helpers shared (as source, not state) by our modules.
+// Small reference-owning helpers shared (as source, not state) by our modules,
+// and the few calls they all make the same way.
 //
 // Rules this header keeps: no exceptions, no RTTI, nothing with a static
 // constructor or destructor.  A Ref owns exactly one strong reference or
@@ -74,6 +75,19 @@ inline PyObject *call_one_arg(PyObject *callable, PyObject *arg) noexcept
         }
     }
     return PyObject_CallOneArg(callable, arg);
+}
+
+// Raises the TypeError PyArg_UnpackTuple raises, in its words, for a call of
+// `name` with `nargs` positional arguments where it takes min to max: the
+// fast-call entries report what a tuple-based call would.
+TESSEL_NOINLINE inline void raise_argument_count(const char *name, Py_ssize_t nargs, Py_ssize_t min,
+                                                 Py_ssize_t max) noexcept
+{
+    assert(0 <= min && min <= max && (nargs < min || nargs > max));
+    const bool few = nargs < min;
+    const Py_ssize_t bound = few ? min : max;
+    PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", name,
+                 min == max ? "" : (few ? "at least " : "at most "), bound, bound == 1 ? "" : "s", nargs);
 }
 
 // Adds a type to its module under `name`; unlike PyModule_AddObject it never

@@ -166,11 +166,11 @@ PyObject *numericreader_process(PyObject *self, PyObject *value)
 
 PyObject *numericreader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
-    static const char *const keywords[] = {"decimal_type", "scale", "otherwise", nullptr};
+    static const char *const kKeywords[] = {"decimal_type", "scale", "otherwise", nullptr};
     PyObject *decimal_type;  // borrowed from args
     Py_ssize_t scale;
     PyObject *otherwise;  // borrowed from args
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO:NumericReader", tessel::compat::keyword_list(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO:NumericReader", tessel::compat::keyword_list(kKeywords),
                                      &decimal_type, &scale, &otherwise)) {
         return nullptr;
     }
@@ -226,9 +226,9 @@ PyObject *realreader_process(PyObject *self, PyObject *value)
 template <const char *format>
 PyObject *otherwise_reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
-    static const char *const keywords[] = {"otherwise", nullptr};
+    static const char *const kKeywords[] = {"otherwise", nullptr};
     PyObject *otherwise;  // borrowed from args
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, tessel::compat::keyword_list(keywords), &otherwise)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, tessel::compat::keyword_list(kKeywords), &otherwise)) {
         return nullptr;
     }
     return new_reader(type, nullptr, Py_NewRef(otherwise), 0);

@@ -69,7 +69,7 @@ struct FreeList<0> {
     static bool keep(ImmutableDictObject *) noexcept { return false; }
 };
 
-constinit FreeList<tessel::compat::free_threaded_build ? 0 : 16> free_list;
+constinit FreeList<tessel::compat::kFreeThreadedBuild ? 0 : 16> free_list;
 
 // Wraps a dict we already own in a new instance; the dict is consumed either way.
 PyObject *immutabledict_wrap(PyObject *steal_dict) noexcept
@@ -99,36 +99,29 @@ PyObject *copy_exact_dict(PyObject *src) noexcept
     return PyDict_Copy(src);
 }
 
-// The private dict (borrowed) of `arg` if it is an immutabledict, else null:
-// any argument may be passed.  The dict type would read an immutabledict
-// through its keys() and subscript and find the same items in the same order:
-// the type can't be subclassed, so nothing overrides those, and we copy from
-// that dict directly.
-inline PyObject *private_dict_if_immutabledict(PyObject *arg) noexcept
+// The dict (borrowed) whose items `arg` stands for, when it can be read
+// directly instead of through dict(arg, **keywords): an exact dict, whose
+// keywords are ignored (callers rely on that), or, when keywords() says none
+// come with it, an immutabledict's private dict.  The dict type would read an
+// immutabledict through its keys() and subscript and find the same items in
+// the same order: the type can't be subclassed, so nothing overrides those.
+// Null for any other argument.  keywords() is asked only for an
+// immutabledict, so an exact dict's path tests nothing else.
+template <typename HasKeywords>
+inline PyObject *dict_behind(PyObject *arg, HasKeywords keywords) noexcept
 {
-    return Py_IS_TYPE(arg, &ImmutableDictType) ? private_dict(arg) : nullptr;
+    if (PyDict_CheckExact(arg)) {
+        return arg;
+    }
+    if (Py_IS_TYPE(arg, &ImmutableDictType) && !keywords()) {
+        return private_dict(arg);
+    }
+    return nullptr;
 }
 
 inline bool has_keywords(PyObject *kwnames) noexcept
 {
     return kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
-}
-
-// Raises the same error PyArg_UnpackTuple would for this argument count, so
-// the fast-call entries below report exactly what a tuple-based call would.
-void raise_unpack_error(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) noexcept
-{
-    Ref args(PyTuple_New(nargs));
-    if (!args) {
-        return;
-    }
-    for (Py_ssize_t i = 0; i < nargs; i++) {
-        PyTuple_SET_ITEM(args.get(), i, Py_NewRef(Py_None));
-    }
-    PyObject *slots[3] = {};
-    if (PyArg_UnpackTuple(args.get(), name, min, max, &slots[0], &slots[1], &slots[2])) {
-        PyErr_SetString(PyExc_SystemError, "argument count check disagrees with PyArg_UnpackTuple");
-    }
 }
 
 // dict(*args, **kwargs) from a fast call's arguments: the dict type's own rules.
@@ -143,18 +136,11 @@ PyObject *immutabledict_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     if (!PyArg_UnpackTuple(args, "ImmutableDict", 0, 1, &arg)) {
         return nullptr;
     }
-    Ref dict;
-    if (arg != nullptr && PyDict_CheckExact(arg)) {
-        // Keywords are ignored on this path, as they always have been.
-        dict.reset(copy_exact_dict(arg));
-    }
-    else if (arg != nullptr && private_dict_if_immutabledict(arg) != nullptr &&
-             (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
-        dict.reset(copy_exact_dict(private_dict_if_immutabledict(arg)));
-    }
-    else {
-        dict.reset(PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
-    }
+    PyObject *known = arg != nullptr
+                          ? dict_behind(arg, [kwargs] { return kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0; })
+                          : nullptr;
+    Ref dict(known != nullptr ? copy_exact_dict(known)
+                              : PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
     if (!dict) {
         return nullptr;
     }
@@ -167,19 +153,11 @@ PyObject *immutabledict_vectorcall(PyObject *, PyObject *const *args, size_t nar
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > 1) {
-        raise_unpack_error("ImmutableDict", nargs, 0, 1);
+        tessel::raise_argument_count("ImmutableDict", nargs, 0, 1);
         return nullptr;
     }
-    Ref dict;
-    if (nargs == 1 && PyDict_CheckExact(args[0])) {
-        dict.reset(copy_exact_dict(args[0]));  // keywords ignored, as in immutabledict_new
-    }
-    else if (nargs == 1 && private_dict_if_immutabledict(args[0]) != nullptr && !has_keywords(kwnames)) {
-        dict.reset(copy_exact_dict(private_dict_if_immutabledict(args[0])));
-    }
-    else {
-        dict.reset(dict_from_call(args, nargs, kwnames));
-    }
+    PyObject *known = nargs == 1 ? dict_behind(args[0], [kwnames] { return has_keywords(kwnames); }) : nullptr;
+    Ref dict(known != nullptr ? copy_exact_dict(known) : dict_from_call(args, nargs, kwnames));
     if (!dict) {
         return nullptr;
     }
@@ -234,17 +212,12 @@ PyObject *immutabledict_iter(PyObject *self)
 PyObject *immutabledict_union(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     if (nargs > 1) {
-        raise_unpack_error("ImmutableDict", nargs, 0, 1);
+        tessel::raise_argument_count("ImmutableDict", nargs, 0, 1);
         return nullptr;
     }
-    Ref source;
-    if (nargs == 1 && PyDict_CheckExact(args[0])) {
-        source = Ref::newref(args[0]);  // keywords are ignored on this path
-    }
-    else if (nargs == 1 && private_dict_if_immutabledict(args[0]) != nullptr && !has_keywords(kwnames)) {
-        source = Ref::newref(private_dict_if_immutabledict(args[0]));  // only read, never stored
-    }
-    else {
+    // Held: only read, never stored, but the update below may run Python code.
+    Ref source = Ref::newref(nargs == 1 ? dict_behind(args[0], [kwnames] { return has_keywords(kwnames); }) : nullptr);
+    if (!source) {
         source.reset(dict_from_call(args, nargs, kwnames));
         if (!source) {
             return nullptr;
@@ -265,7 +238,6 @@ PyObject *immutabledict_merge_with(PyObject *self, PyObject *const *args, Py_ssi
     Ref accumulator;  // made at the first argument that contributes
     for (Py_ssize_t i = 0; i < nargs; i++) {
         PyObject *arg = args[i];  // borrowed from the caller
-        Ref other;
         if (arg == Py_None) {
             continue;
         }
@@ -273,14 +245,11 @@ PyObject *immutabledict_merge_with(PyObject *self, PyObject *const *args, Py_ssi
             if (PyDict_GET_SIZE(arg) == 0) {
                 continue;
             }
-            other = Ref::newref(arg);
         }
-        else if (private_dict_if_immutabledict(arg) != nullptr) {
-            // Merged even when empty, as the converted copy always was.
-            other = Ref::newref(private_dict_if_immutabledict(arg));
-        }
-        else {
-            // Converted arguments merge even when empty: a new instance comes back.
+        // Any other argument merges even when empty, so a new instance comes
+        // back: callers rely on that.
+        Ref other = Ref::newref(dict_behind(arg, [] { return false; }));
+        if (!other) {
             other.reset(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), arg));
             if (!other) {
                 return nullptr;
@@ -329,7 +298,7 @@ PyObject *immutabledict_contains(PyObject *self, PyObject *key)
 PyObject *immutabledict_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     if (nargs < 1 || nargs > 2) {
-        raise_unpack_error("key", nargs, 1, 2);
+        tessel::raise_argument_count("key", nargs, 1, 2);
         return nullptr;
     }
     PyObject *value;

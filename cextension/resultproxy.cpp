@@ -127,7 +127,8 @@ PyMODINIT_FUNC PyInit_rowkit(void)
         if (mapping_method_name == nullptr) {
             return nullptr;
         }
-        // Borrowed: BaseRow's own method, which lives as long as the type.
+        // Borrowed: BaseRow's own method, held by the type's dict until the
+        // interpreter ends (forget_interpreter drops it then).
         own_mapping_method = tessel::compat::type_lookup_for_identity(&BaseRowType, mapping_method_name);
         assert(own_mapping_method != nullptr);
     }

@@ -23,7 +23,7 @@ namespace tessel::shared {
 // Pointers (any T *), Py_ssize_t and 32-bit unsigned counters.  Relaxed for
 // values read on their own; acquire/release where a reader must also see
 // what the writer stored before (a published object, a sequence count);
-// exchange and compare_exchange are sequentially consistent.
+// compare_exchange is sequentially consistent.
 
 static_assert(std::is_same_v<std::uint32_t, unsigned int>, "32-bit counters are unsigned int");
 
@@ -50,13 +50,6 @@ template <typename T>
 inline void store_release(T **field, T *value) noexcept
 {
     _Py_atomic_store_ptr_release(field, value);
-}
-
-// Stores `value` and returns what the field held.
-template <typename T>
-inline T *exchange(T **field, T *value) noexcept
-{
-    return static_cast<T *>(_Py_atomic_exchange_ptr(field, value));
 }
 
 // Stores `desired` if the field holds `expected`; otherwise false, with
@@ -127,14 +120,6 @@ template <typename T, typename U>
 inline void store_release(T *field, U value) noexcept
 {
     *field = value;
-}
-
-template <typename T>
-inline T *exchange(T **field, T *value) noexcept
-{
-    T *old = *field;
-    *field = value;
-    return old;
 }
 
 template <typename T>
@@ -242,10 +227,12 @@ inline PyObject *field_if_unshared(PyObject *const *field) noexcept
 // format must agree; a Unicode processor's route is a word derived from its
 // names, read on every call without the lock.
 
-// Inside the owner's critical section: stores `steal` in *field and returns
-// what the field held, for the caller to release after the section.
-inline PyObject *swap_field(PyObject **field, PyObject *steal) noexcept
+// Called under the owner's critical section: stores `steal` in *field (a
+// field of `owner`) and returns what the field held, for the caller to
+// release after the section.
+inline PyObject *swap_field([[maybe_unused]] PyObject *owner, PyObject **field, PyObject *steal) noexcept
 {
+    TESSEL_ASSERT_OBJECT_LOCKED(owner);
     PyObject *old = *field;
     store_release(field, steal);
     return old;
@@ -257,7 +244,7 @@ inline void replace_field([[maybe_unused]] PyObject *owner, PyObject **field, Py
 {
     PyObject *old;
     Py_BEGIN_CRITICAL_SECTION(owner);
-    old = swap_field(field, steal);
+    old = swap_field(owner, field, steal);
     Py_END_CRITICAL_SECTION();
     Py_XDECREF(old);
 }

@@ -4,8 +4,10 @@
 # text), applied alone to a scratch copy of this checkout, which is then
 # rebuilt and run through the suite in the mutant's mode (-x, the mutated
 # module's tests first, hypothesis seeded so runs compare).  Prints a table:
-# killed, SURVIVED, not applicable (the old text is no longer in the file, or
-# not once: the code moved on; update the list), or no build (it doesn't compile).
+# killed, SURVIVED, or no build (it doesn't compile).  A mutant whose old text
+# is no longer in its file exactly once (the code moved on: update the list)
+# fails the run before anything is built, named, so the table never shrinks
+# silently.
 #
 # A mutant's mode is the test command's pass that can see it:
 #   quick             (the default) the release build on 3.14t
@@ -29,10 +31,10 @@ per_mutant_timeout=${TESSEL_MUTANT_TIMEOUT:-600}
 mutants=(
     "getter fast path loses a reference|cextension/rowkit/tuplegetter.h|PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(operand, index)));|PyTuple_SET_ITEM(result.get(), i, PyTuple_GET_ITEM(operand, index));"
     "getter fast path reads one past the end|cextension/rowkit/tuplegetter.h|if (index >= 0 && index < PyTuple_GET_SIZE(operand)) {|if (index >= 0 && index <= PyTuple_GET_SIZE(operand)) {"
-    "row item access leaks a reference|cextension/rowkit/lookup.h|        return Py_NewRef(PyTuple_GET_ITEM(row, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(row, position)));"
+    "row item access leaks a reference|cextension/rowkit/lookup.h|        return Py_NewRef(PyTuple_GET_ITEM(values, position));|        return Py_NewRef(Py_NewRef(PyTuple_GET_ITEM(values, position)));"
     "row position 0 read as negative|cextension/rowkit/lookup.h|        if (index >= 0) {\n            return value_at(self, index);|        if (index > 0) {\n            return value_at(self, index);"
     "None processor called|cextension/rowkit/construct.h|PyObject *stored = processor == Py_None ? Py_NewRef(value)|PyObject *stored = processor == nullptr ? Py_NewRef(value)"
-    "ambiguous record not sent to its hook|cextension/rowkit/lookup.h|    if (index == Py_None) {\n        return raise_through_hook|    if (index == nullptr) {\n        return raise_through_hook"
+    "ambiguous record not sent to its hook|cextension/rowkit/lookup.h|    if (index == Py_None) {\n        return call_hook<Hook::kMustRaise>|    if (index == nullptr) {\n        return call_hook<Hook::kMustRaise>"
     "keymap message text|cextension/rowkit/construct.h|\"keymap must be a dict\"|\"keymap must be dict\""
     "attribute cache ignores class changes|cextension/rowkit/attr_cache.h|load_acquire(&entry.version) == version;|(load_acquire(&entry.version) == version \|\| version != 0);"
     "fast construction loses a reference|cextension/rowkit/construct.h|            values = args[4];\n            Py_INCREF(values);|            values = args[4];"
@@ -125,16 +127,30 @@ run_mode() {
         --hypothesis-seed=0 --no-header $(test_files "$file") >"$scratch/.mutant-test.log" 2>&1)
 }
 
-# Applies one edit; exit 2 when the old text isn't in the file exactly once.
-apply() {
-    python3 - "$scratch/$1" "$2" "$3" <<'EOF'
+# Applies one edit to the file at PATH (PATH OLD NEW); exit 2 when the old
+# text isn't in the file exactly once.  With no NEW the file is only checked.
+apply_to() {
+    python3 - "$@" <<'EOF'
 import sys
-path, old, new = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
+path, old = sys.argv[1], sys.argv[2].replace("\\n", "\n")
 text = open(path).read()
 if text.count(old) != 1:
     sys.exit(2)
-open(path, "w").write(text.replace(old, new))
+if len(sys.argv) > 3:
+    open(path, "w").write(text.replace(old, sys.argv[3].replace("\\n", "\n")))
 EOF
+}
+
+apply() {
+    apply_to "$scratch/$1" "$2" "$3"
+}
+
+# Splits a table entry into name, file, old, new and mode.
+parse() {
+    local entry=${1//\\|/$'\x01'}  # an escaped bar is text, not a separator
+    IFS='|' read -r name file old new mode <<<"$entry"
+    old=${old//$'\x01'/|} new=${new//$'\x01'/|}
+    mode=${mode:-quick}
 }
 
 selected=("$@")
@@ -147,6 +163,19 @@ wanted() {
     return 1
 }
 
+# Every selected mutant's old text must still be in its file exactly once.
+stale=()
+for entry in "${mutants[@]}"; do
+    parse "$entry"
+    wanted "$name" || continue
+    apply_to "$root/$file" "$old" || stale+=("$name ($file)")
+done
+if [ ${#stale[@]} -gt 0 ]; then
+    echo "mutants: the old text of these mutants is not in their file exactly once; update the list:" >&2
+    printf '  %s\n' "${stale[@]}" >&2
+    exit 1
+fi
+
 sync
 echo "mutants: building and running the unmutated copy in $scratch" >&2
 build || { echo "mutants: the unmutated copy doesn't build; see $scratch/.mutant-build.log" >&2; exit 1; }
@@ -154,10 +183,7 @@ run_suite baseline || { echo "mutants: the unmutated copy fails its tests; see $
 
 results=()
 for entry in "${mutants[@]}"; do
-    entry=${entry//\\|/$'\x01'}  # an escaped bar is text, not a separator
-    IFS='|' read -r name file old new mode <<<"$entry"
-    old=${old//$'\x01'/|} new=${new//$'\x01'/|}
-    mode=${mode:-quick}
+    parse "$entry"
     wanted "$name" || continue
     start=$SECONDS
     status=0
@@ -188,5 +214,5 @@ done
 build >/dev/null 2>&1 || true  # leave the copy built as the checkout stands
 printf '\n%-46s %-18s %-16s %5s  %s\n' "mutant" "file" "mode" "time" "verdict"
 printf '%s\n' "${results[@]}"
-survivors=$(printf '%s\n' "${results[@]}" | grep -c -E 'SURVIVED|no build|error applying' || true)
+survivors=$(printf '%s\n' "${results[@]}" | grep -c -E 'SURVIVED|no build|error applying|not applicable' || true)
 [ "$survivors" -eq 0 ]

@@ -12,17 +12,21 @@ import pytest
 
 ROOT = pathlib.Path(__file__).parent.parent
 SOURCES = ROOT / "cextension"
-# Spellings one compiler has and another lacks (portable.h only), and atomics
-# outside the one vocabulary for shared fields (shared_fields.h only).
+# Spellings one compiler has and another lacks (portable.h only), tests of
+# the interpreter's version (compat.h only), and atomics outside the one
+# vocabulary for shared fields (shared_fields.h only).
 COMPILER_SPECIFIC = re.compile(r"__builtin|__attribute__|\[\[gnu::|_MSC_VER|__GNUC__|__clang__")
+VERSION_CHECKS = re.compile(r"PY_VERSION_HEX|PY_MINOR_VERSION|PY_MAJOR_VERSION")
 ATOMICS = re.compile(r"__atomic|std::atomic|_Py_atomic_")
+# The Python that ruff checks and formats (its configuration is in pyproject.toml).
+PYTHON_PATHS = ["tessel", "tests", "bench", "scripts"]
 
 
 def sources():
     return sorted(SOURCES.rglob("*.[ch]*"))
 
 
-def test_compiler_specific_code_and_atomics_stay_in_their_headers():
+def test_compiler_specific_code_version_checks_and_atomics_stay_in_their_headers():
     if not SOURCES.is_dir():
         pytest.skip("run from outside the source tree")
     found = [
@@ -30,6 +34,7 @@ def test_compiler_specific_code_and_atomics_stay_in_their_headers():
         for path in sources()
         for number, line in enumerate(path.read_text().splitlines(), 1)
         if (path.name != "portable.h" and COMPILER_SPECIFIC.search(line))
+        or (path.name != "compat.h" and VERSION_CHECKS.search(line))
         or (path.name != "shared_fields.h" and ATOMICS.search(line))
     ]
     assert not found, "\n".join(found)
@@ -78,3 +83,10 @@ def test_sources_are_formatted(tools):
     clang_format = shutil.which("clang-format", path=pathlib.Path(sys.executable).parent)
     assert clang_format, "requirements-tools.txt is not installed"
     run([clang_format, "--dry-run", "--Werror", *map(str, sources())])
+
+
+def test_python_passes_the_linter_and_is_formatted(tools):
+    ruff = shutil.which("ruff", path=pathlib.Path(sys.executable).parent)
+    assert ruff, "requirements-tools.txt is not installed"
+    run([ruff, "check", "--no-cache", *PYTHON_PATHS])
+    run([ruff, "format", "--check", "--no-cache", *PYTHON_PATHS])

@@ -1,14 +1,10 @@
-"""Rows and getters through pickle and copy; rows rebuilt and filtered; host module loading."""
+"""Rows and getters through pickle and copy; rows rebuilt and filtered."""
 
 import copy
 import pickle
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
-from tessel.engine import row as row_module
 from tessel.engine.result import ResultMetaData
 from tessel.engine.row import Row, rowproxy_reconstructor
 from tessel.engine.util import tuplegetter
@@ -131,62 +127,3 @@ def test_filter_on_values():
     assert tuple(row._filter_on_values([str, None, int])) == ("1", "two", 3)
     with pytest.raises(RuntimeError, match=r"number of values in row \(3\) differ .* \(2\)"):
         row._filter_on_values([None, None])
-
-
-# --- host modules: imported on first use, a failed import retried ---------
-
-
-@pytest.mark.thread_unsafe(reason="runs a subprocess")
-def test_host_module_import_is_retried_then_kept():
-    script = textwrap.dedent(
-        """
-        import sys, warnings
-        warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
-        from tessel.rowkit import BaseRow
-
-        class Meta:
-            _keymap = {}
-
-        row = BaseRow(Meta(), None, {}, 1, (1,))
-        for name in ("tessel.engine.row", "tessel.engine.result"):
-            sys.modules[name] = None  # makes importing it fail
-        for call in (row.__reduce__, lambda: row._filter_on_values(None),
-                     lambda: setattr(row, "_parent", Meta())):
-            try:
-                call()
-            except ImportError:
-                pass
-            else:
-                raise SystemExit("import did not fail")
-        for name in ("tessel.engine.row", "tessel.engine.result"):
-            del sys.modules[name]
-
-        from tessel.engine import result, row as row_module
-        row._parent = result.ResultMetaData(["x"])
-        assert row.__reduce__()[0] is row_module.rowproxy_reconstructor
-
-        # Once loaded the modules are kept; attributes are looked up anew.
-        sys.modules["tessel.engine.row"] = None
-        marker = object()
-        row_module.rowproxy_reconstructor = marker
-        assert row.__reduce__()[0] is marker
-        del result.ResultMetaData
-        try:
-            row._parent = row._parent
-        except AttributeError:
-            print("ok")
-        """
-    )
-    done = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=60)
-    assert done.stdout.strip() == "ok", done.stderr
-
-
-def test_host_module_attributes_are_looked_up_each_time():
-    row = make_row()
-    # Not monkeypatch: leak runs call the test again with the same fixture, whose undo list grows.
-    original = row_module.Row
-    row_module.Row = lambda *args: ("made", args[3])
-    try:
-        assert row._filter_on_values(None) == ("made", 1)
-    finally:
-        row_module.Row = original

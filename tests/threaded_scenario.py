@@ -576,7 +576,8 @@ def plant_while_building(seconds, builders=2, planters=2):
 
     failures = run_threads(builders + planters + 1, work)
     assert failures == [], failures
-    del long_raw, raw
+    long_raw.clear()  # the lists' references to the marker, which work() still sees
+    raw.clear()
     gc.collect()
     return sum(sys.getrefcount(watched[i]) - before[i] for i in range(len(watched)))
 
@@ -586,13 +587,15 @@ def plant_while_building(seconds, builders=2, planters=2):
 # the result through the collector; it must not find one with empty slots.
 
 
-def touch_referrers(marker):
-    """Reads every tuple that the collector says holds marker, as hostile code could."""
-    found = 0
-    for holder in gc.get_referrers(marker):
-        if type(holder) is tuple:
-            found += len([type(item) for item in holder])
-    return found
+def touch_referrers(marker, expected=0):
+    """Reads every tuple that the collector says holds marker, as hostile code could,
+    and fails unless they hold `expected` items in all: the result being filled
+    is never among them."""
+    holders = [holder for holder in gc.get_referrers(marker) if type(holder) is tuple]
+    found = sum(map(len, holders))  # counted before any item is read
+    assert found == expected, f"tuples holding the marker: {found} items, {expected} expected"
+    for holder in holders:
+        [type(item) for item in holder]
 
 
 class Marker:
@@ -634,7 +637,8 @@ def reentry_through_row_hook():
 
     marker = Marker()
     meta = race_meta(1)
-    meta._key_fallback = lambda key, err=None: (touch_referrers(marker), (1, key))[1]
+    # The row's own values (marker, "b", "c") hold the marker too.
+    meta._key_fallback = lambda key, err=None: (touch_referrers(marker, expected=3), (1, key))[1]
     row = Row(meta, None, meta._keymap, 3, (marker, "b", "c"))
     assert rowkit.tuplegetter(0, "spare", "other")(row) == (marker, "b", "b")
 

@@ -34,9 +34,9 @@ struct NotAnAttribute {
     PyObject *name;
 };
 
-constexpr std::size_t not_an_attribute_slots = 64;
-static_assert((not_an_attribute_slots & (not_an_attribute_slots - 1)) == 0, "a mask picks the slot");
-NotAnAttribute not_an_attribute[not_an_attribute_slots];
+constexpr std::size_t kNotAnAttributeSlots = 64;
+static_assert((kNotAnAttributeSlots & (kNotAnAttributeSlots - 1)) == 0, "a mask picks the slot");
+NotAnAttribute not_an_attribute[kNotAnAttributeSlots];
 
 // Empties the table, when the interpreter whose classes it describes is gone.
 void forget_not_an_attribute() noexcept
@@ -48,7 +48,7 @@ void forget_not_an_attribute() noexcept
 
 inline bool in_main_interpreter() noexcept
 {
-    if constexpr (!tessel::compat::free_threaded_build) {
+    if constexpr (!tessel::compat::kFreeThreadedBuild) {
         return PyInterpreterState_Get() == main_interpreter;
     }
     else {
@@ -59,7 +59,7 @@ inline bool in_main_interpreter() noexcept
 inline NotAnAttribute &not_an_attribute_entry(PyObject *name, std::uint32_t version) noexcept
 {
     std::size_t hash = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^ version;
-    return not_an_attribute[hash & (not_an_attribute_slots - 1)];
+    return not_an_attribute[hash & (kNotAnAttributeSlots - 1)];
 }
 
 inline bool known_not_an_attribute(NotAnAttribute &entry, PyTypeObject *type, PyObject *name,

@@ -96,7 +96,7 @@ int baserow_set_parent(PyObject *self, PyObject *value, void *)
     if (value == nullptr) {
         return refuse_deletion("parent");
     }
-    Ref metadata_class(host_attribute(host_metadata_class));
+    Ref metadata_class(host_attribute(kHostMetadataClass));
     if (!metadata_class) {
         return -1;
     }
@@ -139,7 +139,7 @@ int baserow_set_key_style(PyObject *self, PyObject *value, void *)
     if (!PyLong_CheckExact(value)) {
         return refuse_value("key_style", "an integer");
     }
-    long style = PyLong_AsLong(value);
+    long style = as_long(value);
     if (style == -1 && PyErr_Occurred()) {
         return -1;
     }
@@ -156,7 +156,7 @@ PyObject *baserow_reduce(PyObject *self, PyObject *)
     if (!state) {
         return nullptr;
     }
-    Ref reconstructor(host_attribute(host_reconstructor));
+    Ref reconstructor(host_attribute(kHostReconstructor));
     if (!reconstructor) {
         return nullptr;
     }
@@ -174,7 +174,7 @@ PyObject *baserow_reduce(PyObject *self, PyObject *)
 
 PyObject *baserow_filter_on_values(PyObject *self, PyObject *filters)
 {
-    Ref row_class(host_attribute(host_row_class));
+    Ref row_class(host_attribute(kHostRowClass));
     if (!row_class) {
         return nullptr;
     }

@@ -231,8 +231,7 @@ TESSEL_NOINLINE PyObject *construct_through_type_call(PyObject *type, PyObject *
 TESSEL_NOINLINE PyObject *construct_generally(PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs)
 {
     if (nargs != 5) {
-        // PyArg_UnpackTuple's own wording.
-        PyErr_Format(PyExc_TypeError, "BaseRow expected 5 arguments, got %zd", nargs);
+        tessel::raise_argument_count("BaseRow", nargs, 5, 5);
         return nullptr;
     }
     Ref self(cls->tp_alloc(cls, 0));  // what PyType_GenericNew does

@@ -22,9 +22,9 @@ struct HostName {
     const char *attribute;
 };
 
-constexpr HostName host_metadata_class{&result_module_cache, "tessel.engine.result", "ResultMetaData"};
-constexpr HostName host_row_class{&row_module_cache, "tessel.engine.row", "Row"};
-constexpr HostName host_reconstructor{&row_module_cache, "tessel.engine.row", "rowproxy_reconstructor"};
+constexpr HostName kHostMetadataClass{&result_module_cache, "tessel.engine.result", "ResultMetaData"};
+constexpr HostName kHostRowClass{&row_module_cache, "tessel.engine.row", "Row"};
+constexpr HostName kHostReconstructor{&row_module_cache, "tessel.engine.row", "rowproxy_reconstructor"};
 
 PyInterpreterState *main_interpreter = nullptr;  // set when the module is made, before any row exists
 

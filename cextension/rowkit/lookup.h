@@ -12,10 +12,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Sequence behaviour over the stored values
 
-// Every slot below holds the values (values_of) while it uses them: a
-// sequence set through _data may run Python code (its __len__, __hash__, ...)
-// that replaces them meanwhile.  A null field is passed on, for the
-// protocols' own null-argument SystemError.
+// A slot that may run Python code holds the values (values_of) while it uses
+// them: a sequence set through _data may run code (its __len__, __hash__,
+// ...) that replaces them meanwhile.  Item access borrows them where no other
+// thread can release them (field_if_unshared) and reads only a tuple's item
+// then.  A null field is passed on, for the protocols' own null-argument
+// SystemError.
 
 // The length of held values (null passed on, as above).
 inline Py_ssize_t values_length(PyObject *values)
@@ -33,9 +35,9 @@ Py_ssize_t baserow_length(PyObject *self)
 
 PyObject *baserow_item(PyObject *self, Py_ssize_t index)
 {
-    PyObject *row = tessel::shared::field_if_unshared(&as_row(self)->values);
-    if (row != nullptr) {
-        return Py_XNewRef(PyTuple_GetItem(row, index));
+    PyObject *values = tessel::shared::field_if_unshared(&as_row(self)->values);
+    if (values != nullptr) {
+        return Py_XNewRef(PyTuple_GetItem(values, index));
     }
     Ref held = values_of(as_row(self));
     if (!held) {
@@ -86,58 +88,52 @@ PyObject *baserow_values_impl(PyObject *self, PyObject *)
 // ---------------------------------------------------------------------------
 // Key lookup
 
-// Calls a hook method of the row's parent with one ("(O)") or two ("OO")
-// objects.  The parent is held for the call, since the hook (or a
-// __getattr__ on the way to it) may replace it.
-PyObject *call_hook(BaseRowObject *self, const char *method, const char *format, PyObject *arg,
-                    PyObject *second = nullptr)
-{
-    Ref parent = parent_of(self);
-    if (!parent) {
-        return unset_field();
-    }
-    return PyObject_CallMethod(parent.get(), method, format, arg, second);
-}
+// How a hook of the parent is called on the argument: with None after it
+// ("OO"), spread into the arguments when it is a tuple (the "O" format's
+// way), or as the one argument ("(O)") of a hook that must raise, whose
+// return is an error.
+enum class Hook { kWithNone, kSpreadingTuple, kMustRaise };
 
-// The same with the "O" format: a tuple argument arrives as its items.
-PyObject *call_hook_spreading_tuple(BaseRowObject *self, const char *method, PyObject *arg)
+// Calls a hook method of the row's parent.  The parent is read once and held
+// for the call, since the hook (or a __getattr__ on the way to it) may
+// replace it; a hook that must raise is called on the parent its message
+// names, whatever the hook (or another thread) sets meanwhile.
+template <Hook kHow>
+PyObject *call_hook(BaseRowObject *self, const char *method, PyObject *arg)
 {
     Ref parent = parent_of(self);
     if (!parent) {
         return unset_field();
     }
-    return call_method_spreading_tuple(parent.get(), method, arg);
-}
-
-// Calls one of the hooks that must raise; the lookup fails either way.
-PyObject *raise_through_hook(BaseRowObject *self, const char *method, PyObject *arg)
-{
-    // Read once and held: the hook is called on it and it is named in the
-    // message, whatever the hook (or another thread) sets meanwhile.
-    Ref parent = parent_of(self);
-    if (!parent) {
-        return unset_field();
+    if constexpr (kHow == Hook::kSpreadingTuple) {
+        return call_method_spreading_tuple(parent.get(), method, arg);
     }
-    Ref result(PyObject_CallMethod(parent.get(), method, "(O)", arg));
-    if (result) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
-                     method);
+    else if constexpr (kHow == Hook::kWithNone) {
+        return PyObject_CallMethod(parent.get(), method, "OO", arg, Py_None);
     }
-    return nullptr;
+    else {
+        static_assert(kHow == Hook::kMustRaise);
+        Ref result(PyObject_CallMethod(parent.get(), method, "(O)", arg));
+        if (result) {
+            PyErr_Format(PyExc_RuntimeError, "%.200s.%s() returned instead of raising", Py_TYPE(parent.get())->tp_name,
+                         method);
+        }
+        return nullptr;
+    }
 }
 
 // The value at a position of the (held) values, by tuple item access: the
 // interpreter's IndexError out of range and its SystemError when the values
 // aren't a tuple.
-inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
+inline PyObject *row_value_at(PyObject *values, Py_ssize_t position)
 {
-    if (row == nullptr) {
+    if (values == nullptr) {
         return unset_field();
     }
-    if (PyTuple_CheckExact(row) && static_cast<size_t>(position) < static_cast<size_t>(PyTuple_GET_SIZE(row))) {
-        return Py_NewRef(PyTuple_GET_ITEM(row, position));
+    if (PyTuple_CheckExact(values) && static_cast<size_t>(position) < static_cast<size_t>(PyTuple_GET_SIZE(values))) {
+        return Py_NewRef(PyTuple_GET_ITEM(values, position));
     }
-    return Py_XNewRef(PyTuple_GetItem(row, position));
+    return Py_XNewRef(PyTuple_GetItem(values, position));
 }
 
 // The value at a position (a negative one is out of range, as for
@@ -145,9 +141,9 @@ inline PyObject *row_value_at(PyObject *row, Py_ssize_t position)
 // them meanwhile (the hot path), held otherwise.
 inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 {
-    PyObject *row = tessel::shared::field_if_unshared(&self->values);
-    if (row != nullptr) {
-        return row_value_at(row, position);
+    PyObject *values = tessel::shared::field_if_unshared(&self->values);
+    if (values != nullptr) {
+        return row_value_at(values, position);
     }
     return row_value_at(values_of(self).get(), position);
 }
@@ -155,15 +151,16 @@ inline PyObject *value_at(BaseRowObject *self, Py_ssize_t position)
 // Everything after the map's answer that isn't a plain record found for a
 // subscript or attribute: a missing key, an odd record, an ambiguous name,
 // the warning.  Out of line, so the common lookup stays short.
-TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style, PyObject *found)
+TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, bool mapping, long style,
+                                         PyObject *steal_record)
 {
-    Ref record(found);
+    Ref record(steal_record);
     if (!record) {
         if (PySlice_Check(key)) {
             PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
             return nullptr;
         }
-        record.reset(call_hook(self, "_key_fallback", "OO", key, Py_None));
+        record.reset(call_hook<Hook::kWithNone>(self, "_key_fallback", key));
         if (!record) {
             return nullptr;
         }
@@ -179,15 +176,15 @@ TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, boo
         }
     }
     if (index == Py_None) {
-        return raise_through_hook(self, "_raise_for_ambiguous_column_name", record.get());
+        return call_hook<Hook::kMustRaise>(self, "_raise_for_ambiguous_column_name", record.get());
     }
     long position = as_long(index);
     if (position == -1 && PyErr_Occurred()) {
         return nullptr;
     }
     record.reset();
-    if (!mapping && style == KEY_OBJECTS_BUT_WARN) {
-        Ref ignored(call_hook_spreading_tuple(self, "_warn_for_nonint", key));
+    if (!mapping && style == kKeyObjectsButWarn) {
+        Ref ignored(call_hook<Hook::kSpreadingTuple>(self, "_warn_for_nonint", key));
         if (!ignored) {
             return nullptr;
         }
@@ -199,8 +196,8 @@ TESSEL_NOINLINE PyObject *resolve_record(BaseRowObject *self, PyObject *key, boo
 // A key that is neither an exact int nor (outside key style 1) a slice.
 inline PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mapping, long style)
 {
-    if (!mapping && style == KEY_INTEGER_ONLY) {
-        return raise_through_hook(self, "_raise_for_nonint", key);
+    if (!mapping && style == kKeyIntegerOnly) {
+        return call_hook<Hook::kMustRaise>(self, "_raise_for_nonint", key);
     }
     PyObject *found;
     {
@@ -215,7 +212,7 @@ inline PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mappi
     }
     // The common record, (position, ...) with a small position, read here.
     if (found != nullptr && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) > 0 &&
-        (mapping || style != KEY_OBJECTS_BUT_WARN)) {
+        (mapping || style != kKeyObjectsButWarn)) {
         PyObject *index = PyTuple_GET_ITEM(found, 0);
         if (PyLong_CheckExact(index) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(index))) {
             Py_ssize_t position = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(index));
@@ -230,7 +227,7 @@ inline PyObject *lookup_in_keymap(BaseRowObject *self, PyObject *key, bool mappi
 PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping, long style)
 {
     if (PyLong_CheckExact(key)) {
-        if (style == KEY_OBJECTS_ONLY) {
+        if (style == kKeyObjectsOnly) {
             PyErr_Format(PyExc_KeyError, "%R", key);
             return nullptr;
         }
@@ -243,27 +240,27 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping, long 
         }
         // The length may come from Python code (a sequence set through
         // _data), so the values are held across it.
-        Ref row = values_of(self);
-        if (!row) {
+        Ref values = values_of(self);
+        if (!values) {
             return unset_field();
         }
-        Py_ssize_t length = values_length(row.get());
+        Py_ssize_t length = values_length(values.get());
         if (length < 0) {
             return nullptr;
         }
-        return row_value_at(row.get(), index + length);
+        return row_value_at(values.get(), index + length);
     }
-    if (PySlice_Check(key) && style != KEY_OBJECTS_ONLY) {
-        Ref row = values_of(self);
-        if (!row) {
+    if (PySlice_Check(key) && style != kKeyObjectsOnly) {
+        Ref values = values_of(self);
+        if (!values) {
             return unset_field();
         }
-        if (PyTuple_CheckExact(row.get())) {
-            return PyObject_GetItem(row.get(), key);  // a tuple's slice is a tuple
+        if (PyTuple_CheckExact(values.get())) {
+            return PyObject_GetItem(values.get(), key);  // a tuple's slice is a tuple
         }
         return guarded(
-            [&row, key]() -> PyObject * {
-                Ref part(PyObject_GetItem(row.get(), key));
+            [&values, key]() -> PyObject * {
+                Ref part(PyObject_GetItem(values.get(), key));
                 return part ? PySequence_Tuple(part.get()) : nullptr;
             },
             static_cast<PyObject *>(nullptr));
@@ -274,7 +271,7 @@ PyObject *baserow_lookup(BaseRowObject *self, PyObject *key, bool mapping, long 
 // Styles that let row[key] refuse or warn; every other style reads keys as keys.
 inline bool subscript_is_mapping(long style) noexcept
 {
-    return style != KEY_INTEGER_ONLY && style != KEY_OBJECTS_BUT_WARN;
+    return style != kKeyIntegerOnly && style != kKeyObjectsButWarn;
 }
 
 PyObject *baserow_subscript(PyObject *self, PyObject *key)

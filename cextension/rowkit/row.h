@@ -34,13 +34,13 @@ using tessel::shared::store_release;
 
 namespace {
 
-// Key styles (the host names them too, next to Row): what row[key] accepts.
-// Any value other than these reads like KEY_OBJECTS_NO_WARN.
+// Key styles (the host's KEY_* constants, next to Row): what row[key] accepts.
+// Any value other than these reads like kKeyObjectsNoWarn.
 enum KeyStyle : long {
-    KEY_INTEGER_ONLY = 0,      // positions; keys go to the parent's refusal hook
-    KEY_OBJECTS_ONLY = 1,      // keys; an int is a KeyError
-    KEY_OBJECTS_BUT_WARN = 2,  // both, keys with the parent's warning hook
-    KEY_OBJECTS_NO_WARN = 3,   // both
+    kKeyIntegerOnly = 0,     // positions; keys go to the parent's refusal hook
+    kKeyObjectsOnly = 1,     // keys; an int is a KeyError
+    kKeyObjectsButWarn = 2,  // both, keys with the parent's warning hook
+    kKeyObjectsNoWarn = 3,   // both
 };
 
 // Every field may be replaced by a setter or a re-run initialiser while

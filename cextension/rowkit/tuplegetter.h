@@ -40,7 +40,8 @@ inline TupleGetterObject *as_getter(PyObject *self) noexcept
 }
 
 // Interned "_get_by_key_impl_mapping", and BaseRow's own descriptor for it
-// (owned by the type's dict, which lives as long as the process).
+// (borrowed from the type's dict, which holds it until the interpreter ends;
+// both are forgotten then, with everything else cached for that interpreter).
 PyObject *mapping_method_name = nullptr;
 PyObject *own_mapping_method = nullptr;
 
@@ -208,7 +209,7 @@ PyObject *tuplegetter_vectorcall(PyObject *self, PyObject *const *args, size_t n
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) {
-        PyErr_SetString(PyExc_TypeError, "tuplegetter expected 1 argument, got 0");
+        tessel::raise_argument_count("tuplegetter", nargs, 1, 1);  // more are ignored
         return nullptr;
     }
     return tuplegetter_fetch(as_getter(self), args[0]);

@@ -5,13 +5,15 @@ against bytes.decode and the type applied to fmt % (value,), errors word for wor
 
 import datetime
 import re
-import sys
 from decimal import Decimal
 
 from common import main
 from provider import Data
 
+# isort: split
+# Found on the path common sets.
 import test_convkit_properties as props
+
 from tessel import convkit
 
 PARSERS = [(convkit.str_to_datetime, "datetime"), (convkit.str_to_time, "time"), (convkit.str_to_date, "date")]

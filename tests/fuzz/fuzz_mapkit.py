@@ -4,8 +4,11 @@ pickles, then merge_with and union against dict updates."""
 from common import main
 from provider import Data
 
+# isort: split
+# Found on the path common sets.
 import test_mapkit_properties as props
 from support import outcome_of
+
 from tessel.mapkit import immutabledict
 
 KEYS = ["a", "b", "", "\x00", "\u00e9", b"a", 0, 1, -1, 2**70, 1.5, -0.0, None, (1, "a"), True]

@@ -8,7 +8,10 @@ import pickle
 from common import main
 from provider import Data
 
+# isort: split
+# Found on the path common sets.
 import test_rowkit_properties as props
+
 from tessel.engine.row import Row
 from tessel.rowkit import BaseRow
 
