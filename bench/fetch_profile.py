@@ -46,9 +46,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import CollectorClock, main_job_table  # noqa: E402
 
 
-
-def timed(fn: Callable[..., object], collector: bool, clock: CollectorClock,
-          setup: Callable[[], object] | None = None) -> tuple[float, float]:
+def timed(
+    fn: Callable[..., object], collector: bool, clock: CollectorClock, setup: Callable[[], object] | None = None
+) -> tuple[float, float]:
     """Wall time of one fn() (or fn(setup()), the setup untimed), the collector on
     or off, and the collector's own time within it; what fn returns is freed untimed."""
     given = () if setup is None else (setup(),)
@@ -156,9 +156,9 @@ def main(argv: list[str] | None = None) -> int:
     try:
         for round_ in range(args.repeat):
             # Rotated each round, so no part always follows the same one.
-            turn = timings[round_ % len(timings):] + timings[:round_ % len(timings)]
+            turn = timings[round_ % len(timings) :] + timings[: round_ % len(timings)]
             for label, fn in turn:
-                for on in ((False, True) if round_ % 2 else (True, False)):
+                for on in (False, True) if round_ % 2 else (True, False):
                     run = timed(fn, on, clock, setups.get(label))
                     if run < best[label, on]:
                         best[label, on] = run
@@ -177,8 +177,10 @@ def main(argv: list[str] | None = None) -> int:
 
     free = " free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
     gil = "on" if getattr(sys, "_is_gil_enabled", lambda: True)() else "off"
-    print(f"# Python {sys.version.split()[0]}{free}, GIL {gil}; {n:,} rows of {len(names)} columns; "
-          f"best of {args.repeat} interleaved rounds; µs per row")
+    print(
+        f"# Python {sys.version.split()[0]}{free}, GIL {gil}; {n:,} rows of {len(names)} columns; "
+        f"best of {args.repeat} interleaved rounds; µs per row"
+    )
     print(f"  {'':60} {'collector off':>13} {'collector on':>13}")
     for label, _ in parts:
         print(f"  {label:60} {per_row(label, False):13.3f} {per_row(label, True):13.3f}")

@@ -31,7 +31,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import CollectorClock, main_job_table  # noqa: E402
 
 
-
 def timed(fetch: Callable[[], list], collector: bool, clock: CollectorClock) -> tuple[float, float, int]:
     """(seconds, seconds in the collector, collections) of one fetch; freeing its rows is not timed."""
     gc.collect()  # each run starts from the same heap
@@ -82,16 +81,21 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000,1000000", help="table sizes (default %(default)s)")
     parser.add_argument("--rounds", type=int, default=3, help="timed fetches per side and size (default %(default)s)")
-    parser.add_argument("--no-collector-off", dest="collector_off", action="store_false",
-                        help="skip the pass with the collector off")
+    parser.add_argument(
+        "--no-collector-off", dest="collector_off", action="store_false", help="skip the pass with the collector off"
+    )
     args = parser.parse_args(argv)
     sizes = [int(s) for s in args.sizes.split(",")]
     free = " free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
     gil = "on" if getattr(sys, "_is_gil_enabled", lambda: True)() else "off"
-    print(f"# Python {sys.version.split()[0]}{free}, GIL {gil}; the main job's 9-column table; best of "
-          f"{args.rounds} interleaved fetches a side; ns per row; load average {os.getloadavg()[0]:.1f}")
-    header = (f"{'rows':>10} {'tessel':>8} {'driver':>8} {'ratio':>6}  {'tessel GC':>9} {'share':>6} {'runs':>4}"
-              f"  {'driver GC':>9} {'share':>6}")
+    print(
+        f"# Python {sys.version.split()[0]}{free}, GIL {gil}; the main job's 9-column table; best of "
+        f"{args.rounds} interleaved fetches a side; ns per row; load average {os.getloadavg()[0]:.1f}"
+    )
+    header = (
+        f"{'rows':>10} {'tessel':>8} {'driver':>8} {'ratio':>6}  {'tessel GC':>9} {'share':>6} {'runs':>4}"
+        f"  {'driver GC':>9} {'share':>6}"
+    )
     if args.collector_off:
         header += f"  {'tessel, GC off':>14} {'driver, GC off':>14} {'ratio':>6}"
     print(header)
@@ -100,22 +104,28 @@ def main(argv: list[str] | None = None) -> int:
     for size in sizes:
         r = measure(size, args.rounds, args.collector_off)
         results.append(r)
-        line = (f"{size:>10,} {r['tessel_on_ns']:8.0f} {r['driver_on_ns']:8.0f} "
-                f"{r['tessel_on_ns'] / r['driver_on_ns']:6.2f}  {r['tessel_on_gc_ns']:9.0f} "
-                f"{r['tessel_on_gc_ns'] / r['tessel_on_ns']:6.1%} {r['tessel_on_gc_runs']:4}  "
-                f"{r['driver_on_gc_ns']:9.0f} {r['driver_on_gc_ns'] / r['driver_on_ns']:6.1%}")
+        line = (
+            f"{size:>10,} {r['tessel_on_ns']:8.0f} {r['driver_on_ns']:8.0f} "
+            f"{r['tessel_on_ns'] / r['driver_on_ns']:6.2f}  {r['tessel_on_gc_ns']:9.0f} "
+            f"{r['tessel_on_gc_ns'] / r['tessel_on_ns']:6.1%} {r['tessel_on_gc_runs']:4}  "
+            f"{r['driver_on_gc_ns']:9.0f} {r['driver_on_gc_ns'] / r['driver_on_ns']:6.1%}"
+        )
         if args.collector_off:
-            line += (f"  {r['tessel_off_ns']:14.0f} {r['driver_off_ns']:14.0f} "
-                     f"{r['tessel_off_ns'] / r['driver_off_ns']:6.2f}")
+            line += (
+                f"  {r['tessel_off_ns']:14.0f} {r['driver_off_ns']:14.0f} "
+                f"{r['tessel_off_ns'] / r['driver_off_ns']:6.2f}"
+            )
         print(line, flush=True)
     first, last = results[0], results[-1]
     if len(results) > 1:
         growth = last["tessel_on_ns"] / first["tessel_on_ns"]
         ratio_first = first["tessel_on_ns"] / first["driver_on_ns"]
         ratio_last = last["tessel_on_ns"] / last["driver_on_ns"]
-        print(f"tessel per row at {last['size']:,} rows / at {first['size']:,}: {growth:.2f}x "
-              f"(goal ≤1.1: {'ok' if growth <= 1.1 else 'MISS'}); ratio to the driver {ratio_first:.2f} → "
-              f"{ratio_last:.2f} ({'ok' if ratio_last <= ratio_first else 'MISS'}: no worse)")
+        print(
+            f"tessel per row at {last['size']:,} rows / at {first['size']:,}: {growth:.2f}x "
+            f"(goal ≤1.1: {'ok' if growth <= 1.1 else 'MISS'}); ratio to the driver {ratio_first:.2f} → "
+            f"{ratio_last:.2f} ({'ok' if ratio_last <= ratio_first else 'MISS'}: no worse)"
+        )
         if args.collector_off:
             off = last["tessel_off_ns"] / first["tessel_off_ns"]
             print(f"with the collector off: {off:.2f}x")

@@ -64,7 +64,6 @@ with warnings.catch_warnings():
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import main_job_table  # noqa: E402
 
-
 FETCH_ROWS = 20_000  # the main job's default table
 
 
@@ -135,17 +134,41 @@ def row_cases() -> list[Case]:
     NT = namedtuple("NT", names)
     nt = NT(*values)
     ns = dict(
-        values=values, make_row=make_row, sqlite_Row=sqlite3.Row, cursor=cursor, sq_row=sq_row, NT=NT, nt=nt,
-        row=row, dict=dict,
-        tg=rowkit.tuplegetter(0, 5, 9), ig=operator.itemgetter(0, 5, 9),
-        tg_names=rowkit.tuplegetter("c0", "c5", "c9"), ig_names=operator.itemgetter("c0", "c5", "c9"),
+        values=values,
+        make_row=make_row,
+        sqlite_Row=sqlite3.Row,
+        cursor=cursor,
+        sq_row=sq_row,
+        NT=NT,
+        nt=nt,
+        row=row,
+        dict=dict,
+        tg=rowkit.tuplegetter(0, 5, 9),
+        ig=operator.itemgetter(0, 5, 9),
+        tg_names=rowkit.tuplegetter("c0", "c5", "c9"),
+        ig_names=operator.itemgetter("c0", "c5", "c9"),
     )
     built = dict(normalize=as_tuple)
     return [
-        Case("row", "SQLiteResult's row maker, 10 columns", "make_row(values)",
-             "sqlite3.Row(cursor, t)", "sqlite_Row(cursor, values)", ns, 0.8, **built),
-        Case("row", "SQLiteResult's row maker, 10 columns", "make_row(values)",
-             "namedtuple._make(t)", "NT._make(values)", ns, **built),
+        Case(
+            "row",
+            "SQLiteResult's row maker, 10 columns",
+            "make_row(values)",
+            "sqlite3.Row(cursor, t)",
+            "sqlite_Row(cursor, values)",
+            ns,
+            0.8,
+            **built,
+        ),
+        Case(
+            "row",
+            "SQLiteResult's row maker, 10 columns",
+            "make_row(values)",
+            "namedtuple._make(t)",
+            "NT._make(values)",
+            ns,
+            **built,
+        ),
         Case("row", "row[0]", "row[0]", "sqlite3.Row[0]", "sq_row[0]", ns, 1.0),
         Case("row", "row[0]", "row[0]", "namedtuple[0]", "nt[0]", ns),
         Case("row", "row['c5']", "row['c5']", "sqlite3.Row['c5']", "sq_row['c5']", ns, 0.5),
@@ -153,24 +176,55 @@ def row_cases() -> list[Case]:
         Case("row", "row.c5", "row.c5", "our row['c5']", "row['c5']", ns),
         Case("row", "row._asdict()", "row._asdict()", "dict(sqlite3.Row)", "dict(sq_row)", ns),
         Case("row", "row._asdict()", "row._asdict()", "namedtuple._asdict()", "nt._asdict()", ns),
-        Case("row", "iterate", "for v in row: pass", "sqlite3.Row", "for v in sq_row: pass", ns,
-             check_ours="list(row)", check_peer="list(sq_row)"),
-        Case("row", "iterate", "for v in row: pass", "namedtuple", "for v in nt: pass", ns,
-             check_ours="list(row)", check_peer="list(nt)"),
-        Case("row", "hash", "hash(row)", "sqlite3.Row", "hash(sq_row)", ns,
-             same_type_only="sqlite3.Row hashes its description with its values"),
+        Case(
+            "row",
+            "iterate",
+            "for v in row: pass",
+            "sqlite3.Row",
+            "for v in sq_row: pass",
+            ns,
+            check_ours="list(row)",
+            check_peer="list(sq_row)",
+        ),
+        Case(
+            "row",
+            "iterate",
+            "for v in row: pass",
+            "namedtuple",
+            "for v in nt: pass",
+            ns,
+            check_ours="list(row)",
+            check_peer="list(nt)",
+        ),
+        Case(
+            "row",
+            "hash",
+            "hash(row)",
+            "sqlite3.Row",
+            "hash(sq_row)",
+            ns,
+            same_type_only="sqlite3.Row hashes its description with its values",
+        ),
         Case("row", "hash", "hash(row)", "namedtuple", "hash(nt)", ns),
         Case("getter", "tuplegetter(0, 5, 9) on a tuple", "tg(values)", "itemgetter on a tuple", "ig(values)", ns, 1.1),
         Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row)", "itemgetter on the row", "ig(row)", ns),
-        Case("getter", "tuplegetter(0, 5, 9) on a row", "tg(row)", "itemgetter on a tuple of the values",
-             "ig(values)", ns),
-        Case("getter", "tuplegetter of 3 names on a row", "tg_names(row)", "itemgetter on the row",
-             "ig_names(row)", ns),
+        Case(
+            "getter",
+            "tuplegetter(0, 5, 9) on a row",
+            "tg(row)",
+            "itemgetter on a tuple of the values",
+            "ig(values)",
+            ns,
+        ),
+        Case(
+            "getter", "tuplegetter of 3 names on a row", "tg_names(row)", "itemgetter on the row", "ig_names(row)", ns
+        ),
     ]
 
 
 def fetch_all_by(how: str, size: int = 100) -> Callable[[Any], list]:
     """A whole fetch through one of the driver's ways, on a cursor or on the host's result alike."""
+
     def fetchall(source: Any) -> list:
         return source.fetchall()
 
@@ -196,9 +250,17 @@ def fetch_all_by(how: str, size: int = 100) -> Callable[[Any], list]:
 def fetch_cases() -> list[Case]:
     """SQLiteResult's fetches over the main job's table, per row, against the driver's own."""
     conn, options, types, query = main_job_table(FETCH_ROWS)
-    ns = dict(conn=conn, options=options, types=types, query=query, SQLiteResult=SQLiteResult,
-              fetch_tessel=fetch_tessel, fetch_raw=fetch_raw, fetch_sqlite_rows=fetch_sqlite_rows,
-              **{f"by_{how}": fetch_all_by(how) for how in ("fetchall", "fetchmany", "iterate", "fetchone")})
+    ns = dict(
+        conn=conn,
+        options=options,
+        types=types,
+        query=query,
+        SQLiteResult=SQLiteResult,
+        fetch_tessel=fetch_tessel,
+        fetch_raw=fetch_raw,
+        fetch_sqlite_rows=fetch_sqlite_rows,
+        **{f"by_{how}": fetch_all_by(how) for how in ("fetchall", "fetchmany", "iterate", "fetchone")},
+    )
     # With the collector on, as in an application: what a fetch keeps alive costs
     # again at each collection.
     per_row = dict(per=FETCH_ROWS, unit="row", repeat=7, normalize=as_tuples, collector=True)
@@ -206,19 +268,44 @@ def fetch_cases() -> list[Case]:
     # which the converted contenders are checked against as well.
     converted = "[tuple(r) for r in fetch_sqlite_rows(conn, options)]"
     cases = [
-        Case("fetch", "SQLiteResult.fetchall, per row", "fetch_tessel(conn, options)",
-             "driver's fetchall, no conversions", "fetch_raw(conn, options)", ns, 1.6, stretch=1.5,
-             check_peer=converted, **per_row),
-        Case("fetch", "SQLiteResult.fetchall, per row", "fetch_tessel(conn, options)",
-             "sqlite3.Row, conversions in Python", "fetch_sqlite_rows(conn, options)", ns, 0.6, **per_row),
+        Case(
+            "fetch",
+            "SQLiteResult.fetchall, per row",
+            "fetch_tessel(conn, options)",
+            "driver's fetchall, no conversions",
+            "fetch_raw(conn, options)",
+            ns,
+            1.6,
+            stretch=1.5,
+            check_peer=converted,
+            **per_row,
+        ),
+        Case(
+            "fetch",
+            "SQLiteResult.fetchall, per row",
+            "fetch_tessel(conn, options)",
+            "sqlite3.Row, conversions in Python",
+            "fetch_sqlite_rows(conn, options)",
+            ns,
+            0.6,
+            **per_row,
+        ),
     ]
     # The other ways to fetch do the same work per row as fetchall, plus their
     # own per-call cost: for information, beside fetchall's target.
     for how, label in (("fetchmany", "fetchmany(100)"), ("iterate", "iteration"), ("fetchone", "fetchone")):
-        cases.append(Case("fetch", f"SQLiteResult {label}, per row",
-                          f"by_{how}(SQLiteResult(conn.execute(query), types, options))",
-                          f"driver's {label}, no conversions", f"by_{how}(conn.execute(query))", ns,
-                          check_peer=converted, **per_row))
+        cases.append(
+            Case(
+                "fetch",
+                f"SQLiteResult {label}, per row",
+                f"by_{how}(SQLiteResult(conn.execute(query), types, options))",
+                f"driver's {label}, no conversions",
+                f"by_{how}(conn.execute(query))",
+                ns,
+                check_peer=converted,
+                **per_row,
+            )
+        )
     return cases
 
 
@@ -229,13 +316,32 @@ def reader_cases() -> list[Case]:
         numeric=processor_for("NUMERIC(12, 2)", DEFAULT_OPTIONS, "price"),
         real=processor_for("REAL", DEFAULT_OPTIONS, "score"),
         boolean=processor_for("BOOLEAN", DEFAULT_OPTIONS, "paid"),
-        price=price, price_text="%.2f" % price, quantity=quantity, Decimal=Decimal, float=float, bool=bool,
+        price=price,
+        price_text="%.2f" % price,
+        quantity=quantity,
+        Decimal=Decimal,
+        float=float,
+        bool=bool,
     )
     return [
-        Case("reader", "NUMERIC(12, 2) reader, stored REAL", "numeric(price)", "Decimal(text), text formatted",
-             "Decimal(price_text)", ns, 1.3),
-        Case("reader", "NUMERIC(12, 2) reader, stored INTEGER", "numeric(quantity)", "Decimal(int)",
-             "Decimal(quantity)", ns, 1.8),
+        Case(
+            "reader",
+            "NUMERIC(12, 2) reader, stored REAL",
+            "numeric(price)",
+            "Decimal(text), text formatted",
+            "Decimal(price_text)",
+            ns,
+            1.3,
+        ),
+        Case(
+            "reader",
+            "NUMERIC(12, 2) reader, stored INTEGER",
+            "numeric(quantity)",
+            "Decimal(int)",
+            "Decimal(quantity)",
+            ns,
+            1.8,
+        ),
         Case("reader", "REAL reader, stored REAL", "real(price)", "float(x)", "float(price)", ns, 1.2),
         Case("reader", "BOOLEAN reader, stored 1", "boolean(1)", "bool(x)", "bool(1)", ns),
     ]
@@ -248,34 +354,93 @@ def conversion_cases() -> list[Case]:
     text = "Grüße aus Köln, Straße 101".encode()
     assert len(text) == 30 and not text.isascii()
     ns = dict(
-        conv=convkit, dt=datetime.datetime, t=datetime.time, d=datetime.date,
-        dt_text=dt_text, t_text=t_text, d_text=d_text, ciso8601=ciso8601,
-        up=convkit.UnicodeResultProcessor("utf-8").process, raw=text,
-        dp=convkit.DecimalResultProcessor(Decimal, fmt).process, py_decimal=py_decimal, f=3.14159,
-        dp2=convkit.DecimalResultProcessor(Decimal, "%.2f").process, py_decimal2=lambda v: Decimal("%.2f" % v),
+        conv=convkit,
+        dt=datetime.datetime,
+        t=datetime.time,
+        d=datetime.date,
+        dt_text=dt_text,
+        t_text=t_text,
+        d_text=d_text,
+        ciso8601=ciso8601,
+        up=convkit.UnicodeResultProcessor("utf-8").process,
+        raw=text,
+        dp=convkit.DecimalResultProcessor(Decimal, fmt).process,
+        py_decimal=py_decimal,
+        f=3.14159,
+        dp2=convkit.DecimalResultProcessor(Decimal, "%.2f").process,
+        py_decimal2=lambda v: Decimal("%.2f" % v),
     )
     cases = [
-        Case("convert", "str_to_datetime", "conv.str_to_datetime(dt_text)", "datetime.fromisoformat",
-             "dt.fromisoformat(dt_text)", ns, 0.8),
-        Case("convert", "str_to_time", "conv.str_to_time(t_text)", "time.fromisoformat",
-             "t.fromisoformat(t_text)", ns, 0.8),
-        Case("convert", "str_to_date", "conv.str_to_date(d_text)", "date.fromisoformat",
-             "d.fromisoformat(d_text)", ns, 0.8),
+        Case(
+            "convert",
+            "str_to_datetime",
+            "conv.str_to_datetime(dt_text)",
+            "datetime.fromisoformat",
+            "dt.fromisoformat(dt_text)",
+            ns,
+            0.8,
+        ),
+        Case(
+            "convert",
+            "str_to_time",
+            "conv.str_to_time(t_text)",
+            "time.fromisoformat",
+            "t.fromisoformat(t_text)",
+            ns,
+            0.8,
+        ),
+        Case(
+            "convert",
+            "str_to_date",
+            "conv.str_to_date(d_text)",
+            "date.fromisoformat",
+            "d.fromisoformat(d_text)",
+            ns,
+            0.8,
+        ),
         # The floor: the object alone, made from fields already read.
-        Case("convert", "str_to_datetime", "conv.str_to_datetime(dt_text)", "datetime(y, m, d, H, M, S, us)",
-             "dt(2024, 3, 5, 14, 30, 15, 123456)", ns),
-        Case("convert", "str_to_time", "conv.str_to_time(t_text)", "time(H, M, S, us)",
-             "t(14, 30, 15, 123456)", ns),
+        Case(
+            "convert",
+            "str_to_datetime",
+            "conv.str_to_datetime(dt_text)",
+            "datetime(y, m, d, H, M, S, us)",
+            "dt(2024, 3, 5, 14, 30, 15, 123456)",
+            ns,
+        ),
+        Case("convert", "str_to_time", "conv.str_to_time(t_text)", "time(H, M, S, us)", "t(14, 30, 15, 123456)", ns),
         Case("convert", "str_to_date", "conv.str_to_date(d_text)", "date(y, m, d)", "d(2024, 3, 5)", ns),
         Case("convert", "UnicodeResultProcessor('utf-8')", "up(raw)", "b.decode(), 30 bytes", "raw.decode()", ns, 1.05),
-        Case("convert", "DecimalResultProcessor('%.2f').process", "dp2(f)", "Decimal(fmt % v) in Python",
-             "py_decimal2(f)", ns, 0.6),
-        Case("convert", "DecimalResultProcessor('%.10f').process", "dp(f)", "Decimal(fmt % v) in Python",
-             "py_decimal(f)", ns),
+        Case(
+            "convert",
+            "DecimalResultProcessor('%.2f').process",
+            "dp2(f)",
+            "Decimal(fmt % v) in Python",
+            "py_decimal2(f)",
+            ns,
+            0.6,
+        ),
+        Case(
+            "convert",
+            "DecimalResultProcessor('%.10f').process",
+            "dp(f)",
+            "Decimal(fmt % v) in Python",
+            "py_decimal(f)",
+            ns,
+        ),
     ]
     if ciso8601 is not None:
-        cases.insert(1, Case("convert", "str_to_datetime", "conv.str_to_datetime(dt_text)", "ciso8601.parse_datetime",
-                             "ciso8601.parse_datetime(dt_text)", ns, 1.2))
+        cases.insert(
+            1,
+            Case(
+                "convert",
+                "str_to_datetime",
+                "conv.str_to_datetime(dt_text)",
+                "ciso8601.parse_datetime",
+                "ciso8601.parse_datetime(dt_text)",
+                ns,
+                1.2,
+            ),
+        )
     return cases
 
 
@@ -283,9 +448,17 @@ def mapping_cases() -> list[Case]:
     d = {f"k{i}": i for i in range(10)}
     a = {f"a{i}": i for i in range(10)}
     b = {f"b{i}": i for i in range(10)}
-    ns = dict(ImmutableDict=mapkit.immutabledict, d=d, a=a, b=b, m=mapkit.immutabledict(d),
-              ma=mapkit.immutabledict(a), mb=mapkit.immutabledict(b),
-              mp=MappingProxyType(d), MappingProxyType=MappingProxyType)
+    ns = dict(
+        ImmutableDict=mapkit.immutabledict,
+        d=d,
+        a=a,
+        b=b,
+        m=mapkit.immutabledict(d),
+        ma=mapkit.immutabledict(a),
+        mb=mapkit.immutabledict(b),
+        mp=MappingProxyType(d),
+        MappingProxyType=MappingProxyType,
+    )
     mapped = dict(normalize=as_dict)
     cases = [
         Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", "dict(d)", "dict(d)", ns, 1.3, **mapped),
@@ -294,38 +467,92 @@ def mapping_cases() -> list[Case]:
         Case("mapping", "m[key]", "m['k5']", "MappingProxyType", "mp['k5']", ns),
         Case("mapping", "m.get(key)", "m.get('k5')", "dict", "d.get('k5')", ns, 1.2),
         Case("mapping", "m.get(key)", "m.get('k5')", "MappingProxyType", "mp.get('k5')", ns),
-        Case("mapping", "iterate", "for k in m: pass", "dict", "for k in d: pass", ns,
-             check_ours="list(m)", check_peer="list(d)"),
+        Case(
+            "mapping",
+            "iterate",
+            "for k in m: pass",
+            "dict",
+            "for k in d: pass",
+            ns,
+            check_ours="list(m)",
+            check_peer="list(d)",
+        ),
         Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", "{**a, **b}", "{**a, **b}", ns, 1.3, **mapped),
-        Case("mapping", "merge_with, 10 + 10 items, dict", "ma.merge_with(b)", "{**a, **b}", "{**a, **b}", ns, 1.3,
-             **mapped),
-        Case("mapping", "union, 10 + 10, immutabledict", "ma.union(mb)", "{**a, **b}", "{**a, **b}", ns, 1.1,
-             **mapped),
-        Case("mapping", "merge_with, 10 + 10, immutabledict", "ma.merge_with(mb)", "{**a, **b}", "{**a, **b}", ns,
-             1.1, **mapped),
+        Case(
+            "mapping",
+            "merge_with, 10 + 10 items, dict",
+            "ma.merge_with(b)",
+            "{**a, **b}",
+            "{**a, **b}",
+            ns,
+            1.3,
+            **mapped,
+        ),
+        Case("mapping", "union, 10 + 10, immutabledict", "ma.union(mb)", "{**a, **b}", "{**a, **b}", ns, 1.1, **mapped),
+        Case(
+            "mapping",
+            "merge_with, 10 + 10, immutabledict",
+            "ma.merge_with(mb)",
+            "{**a, **b}",
+            "{**a, **b}",
+            ns,
+            1.1,
+            **mapped,
+        ),
     ]
     builtin_frozendict = getattr(builtins, "frozendict", None)
     if builtin_frozendict is not None:
         # The interpreter's own immutable mapping (3.15 on), the peer that users will compare with.
-        ns.update(bfd=builtin_frozendict(d), bfa=builtin_frozendict(a), bfb=builtin_frozendict(b),
-                  builtin_frozendict=builtin_frozendict)
+        ns.update(
+            bfd=builtin_frozendict(d),
+            bfa=builtin_frozendict(a),
+            bfb=builtin_frozendict(b),
+            builtin_frozendict=builtin_frozendict,
+        )
         label = "built-in frozendict"
         cases += [
-            Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "builtin_frozendict(d)", ns,
-                 1.1, **mapped),
+            Case(
+                "mapping",
+                "construct from a 10-item dict",
+                "ImmutableDict(d)",
+                label,
+                "builtin_frozendict(d)",
+                ns,
+                1.1,
+                **mapped,
+            ),
             Case("mapping", "m[key]", "m['k5']", label, "bfd['k5']", ns, 1.1),
             Case("mapping", "m.get(key)", "m.get('k5')", label, "bfd.get('k5')", ns, 1.1),
-            Case("mapping", "iterate", "for k in m: pass", label, "for k in bfd: pass", ns, 1.1,
-                 check_ours="list(m)", check_peer="list(bfd)"),
-            Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", label + " | dict", "bfa | b", ns, 1.1,
-                 **mapped),
-            Case("mapping", "union, 10 + 10, immutabledict", "ma.union(mb)", label + " | " + label, "bfa | bfb", ns,
-                 1.1, **mapped),
+            Case(
+                "mapping",
+                "iterate",
+                "for k in m: pass",
+                label,
+                "for k in bfd: pass",
+                ns,
+                1.1,
+                check_ours="list(m)",
+                check_peer="list(bfd)",
+            ),
+            Case(
+                "mapping", "union, 10 + 10 items, dict", "ma.union(b)", label + " | dict", "bfa | b", ns, 1.1, **mapped
+            ),
+            Case(
+                "mapping",
+                "union, 10 + 10, immutabledict",
+                "ma.union(mb)",
+                label + " | " + label,
+                "bfa | bfb",
+                ns,
+                1.1,
+                **mapped,
+            ),
         ]
     if frozendict_mod is not None:
         fd_impl = "C" if getattr(frozendict_mod, "c_ext", False) else "pure Python"
-        ns.update(frozendict=frozendict_mod.frozendict, fd=frozendict_mod.frozendict(d),
-                  fa=frozendict_mod.frozendict(a))
+        ns.update(
+            frozendict=frozendict_mod.frozendict, fd=frozendict_mod.frozendict(d), fa=frozendict_mod.frozendict(a)
+        )
         label = f"frozendict {frozendict_mod.__version__} ({fd_impl})"
         cases += [
             Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "frozendict(d)", ns, **mapped),
@@ -334,7 +561,9 @@ def mapping_cases() -> list[Case]:
             Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", label + " |", "fa | b", ns, **mapped),
         ]
     if immutables is not None:
-        map_impl = "C" if type(immutables.Map).__module__.endswith("_map") or "_map" in immutables.Map.__module__ else "Python"
+        map_impl = (
+            "C" if type(immutables.Map).__module__.endswith("_map") or "_map" in immutables.Map.__module__ else "Python"
+        )
         ns.update(Map=immutables.Map, im=immutables.Map(d), ia=immutables.Map(a))
         label = f"immutables.Map {immutables.__version__} ({map_impl})"
         unordered = dict(normalize=as_sorted_dict)
@@ -342,8 +571,15 @@ def mapping_cases() -> list[Case]:
             Case("mapping", "construct from a 10-item dict", "ImmutableDict(d)", label, "Map(d)", ns, **unordered),
             Case("mapping", "m[key]", "m['k5']", label, "im['k5']", ns),
             Case("mapping", "m.get(key)", "m.get('k5')", label, "im.get('k5')", ns),
-            Case("mapping", "union, 10 + 10 items, dict", "ma.union(b)", label + ".update", "ia.update(b)", ns,
-                 **unordered),
+            Case(
+                "mapping",
+                "union, 10 + 10 items, dict",
+                "ma.union(b)",
+                label + ".update",
+                "ia.update(b)",
+                ns,
+                **unordered,
+            ),
         ]
     return cases
 
@@ -370,11 +606,19 @@ def memory_table(rows: int = FETCH_ROWS) -> list[dict]:
         ("tuples (driver's fetchall)", lambda: conn.execute(query).fetchall(), None, None),
         ("namedtuples", lambda: list(map(NT._make, conn.execute(query))), None, None),
         ("sqlite3.Row", sqlite_rows, None, None),
-        ("tessel Row, no conversions", lambda: SQLiteResult(conn.execute(query), (), options).fetchall(),
-         "sqlite3.Row", 1.1),
+        (
+            "tessel Row, no conversions",
+            lambda: SQLiteResult(conn.execute(query), (), options).fetchall(),
+            "sqlite3.Row",
+            1.1,
+        ),
         ("sqlite3.Row, conversions in Python", lambda: fetch_sqlite_rows(conn, options), None, None),
-        ("tessel Row, native conversions", lambda: SQLiteResult(conn.execute(query), types, options).fetchall(),
-         "sqlite3.Row, conversions in Python", None),
+        (
+            "tessel Row, native conversions",
+            lambda: SQLiteResult(conn.execute(query), types, options).fetchall(),
+            "sqlite3.Row, conversions in Python",
+            None,
+        ),
     ]
     sizes: dict[str, float] = {}
     results = []
@@ -393,16 +637,25 @@ def memory_table(rows: int = FETCH_ROWS) -> list[dict]:
             finally:
                 tracemalloc.stop()
         sizes[name] = min(per_row)
-        results.append({"rows": name, "bytes_per_row": sizes[name], "peer": peer,
-                        "ratio": sizes[name] / sizes[peer] if peer else None, "target": target})
+        results.append(
+            {
+                "rows": name,
+                "bytes_per_row": sizes[name],
+                "peer": peer,
+                "ratio": sizes[name] / sizes[peer] if peer else None,
+                "target": target,
+            }
+        )
     conn.close()
     return results
 
 
 def print_memory_table(results: list[dict], rows: int = FETCH_ROWS) -> None:
     print()
-    print(f"# Memory per row: {rows:,} rows of the main job's 9-column table fetched into a list, "
-          "bytes per row from tracemalloc (values and the list's slot included)")
+    print(
+        f"# Memory per row: {rows:,} rows of the main job's 9-column table fetched into a list, "
+        "bytes per row from tracemalloc (values and the list's slot included)"
+    )
     header = f"{'rows':40} {'bytes/row':>9}  {'against':36} {'ratio':>6}  target"
     print(header)
     print("-" * (len(header) + 10))
@@ -433,8 +686,10 @@ def check(case: Case) -> None:
         ours, peer = case.normalize(ours), case.normalize(peer)
     agree = type(ours) is type(peer) if case.same_type_only else same(ours, peer)
     if not agree:
-        raise SystemExit(f"bench: {case.name!r} against {case.peer_name!r}: the results differ "
-                         f"({str(ours)[:200]} against {str(peer)[:200]})")
+        raise SystemExit(
+            f"bench: {case.name!r} against {case.peer_name!r}: the results differ "
+            f"({str(ours)[:200]} against {str(peer)[:200]})"
+        )
 
 
 def loops(timer: timeit.Timer, target_s: float) -> int:
@@ -454,15 +709,23 @@ def measure(case: Case, repeat: int, target_s: float) -> dict:
     ratios = []
     for i in range(case.repeat or repeat):
         pair = [(ours, n_ours, ours_ns), (peer, n_peer, peer_ns)]
-        for timer, n, out in (pair if i % 2 == 0 else pair[::-1]):
+        for timer, n, out in pair if i % 2 == 0 else pair[::-1]:
             # Best of three short runs: a busy machine only ever adds time.
             out.append(min(timer.repeat(3, n)) / n / case.per * 1e9)
         ratios.append(ours_ns[-1] / peer_ns[-1])
     best_ours, best_peer = min(ours_ns), min(peer_ns)
     return {
-        "group": case.group, "operation": case.name, "peer": case.peer_name, "unit": case.unit or "call",
-        "ours_ns": best_ours, "peer_ns": best_peer, "ratio": best_ours / best_peer,
-        "ratio_min": min(ratios), "ratio_max": max(ratios), "target": case.target, "stretch": case.stretch,
+        "group": case.group,
+        "operation": case.name,
+        "peer": case.peer_name,
+        "unit": case.unit or "call",
+        "ours_ns": best_ours,
+        "peer_ns": best_peer,
+        "ratio": best_ours / best_peer,
+        "ratio_min": min(ratios),
+        "ratio_max": max(ratios),
+        "target": case.target,
+        "stretch": case.stretch,
     }
 
 
@@ -510,13 +773,17 @@ def plot(table: dict, path: str) -> None:
     low = min(0.1, min(ratios) * 0.8)
     high = max(max(v for v in (r["ratio"], r["target"] or 0) if v) for r in results) * 1.35
     ax.set_xlim(low, high)
-    ax.xaxis.set_major_locator(FixedLocator([t for t in (0.1, 0.2, 0.3, 0.5, 0.8, 1, 1.5, 2, 3, 5) if low <= t <= high]))
+    ax.xaxis.set_major_locator(
+        FixedLocator([t for t in (0.1, 0.2, 0.3, 0.5, 0.8, 1, 1.5, 2, 3, 5) if low <= t <= high])
+    )
     ax.xaxis.set_major_formatter(FormatStrFormatter("%g"))
     ax.xaxis.set_minor_locator(NullLocator())
     ax.set_xlabel("time ratio, ours / peer (log scale; left of the dashed line we are faster)", fontsize=8)
     ax.tick_params(axis="x", labelsize=7)
-    ax.set_title(f"{table['machine']}\ngreen: target met, red: missed, grey: no target; "
-                 "bar mark: target, dotted: stretch", fontsize=8)
+    ax.set_title(
+        f"{table['machine']}\ngreen: target met, red: missed, grey: no target; bar mark: target, dotted: stretch",
+        fontsize=8,
+    )
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
@@ -545,11 +812,16 @@ def main(argv: list[str] | None = None) -> int:
             plot(json.load(fh), args.plot)
         return 0
 
-    cases = [c for c in row_cases() + fetch_cases() + reader_cases() + conversion_cases() + mapping_cases()
-             if args.only.lower() in (c.group + " " + c.name).lower()]
-    machine = f"{platform.machine()} {cpu_model()}, {os.cpu_count()} cores, Python {platform.python_version()}" + \
-        (" free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "") + \
-        f"; GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}"
+    cases = [
+        c
+        for c in row_cases() + fetch_cases() + reader_cases() + conversion_cases() + mapping_cases()
+        if args.only.lower() in (c.group + " " + c.name).lower()
+    ]
+    machine = (
+        f"{platform.machine()} {cpu_model()}, {os.cpu_count()} cores, Python {platform.python_version()}"
+        + (" free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+        + f"; GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}"
+    )
     print(f"# {machine}; {args.repeat} repetitions of ~{args.target_ms:g} ms a side; times are each side's best")
     header = f"{'operation':36} {'peer':36} {'ours ns':>9} {'peer ns':>9} {'ratio':>6} {'spread':>11}  target"
     print(header)
@@ -559,8 +831,11 @@ def main(argv: list[str] | None = None) -> int:
         r = measure(case, args.repeat, args.target_ms / 1000)
         results.append(r)
         unit = "" if r["unit"] == "call" else f" /{r['unit']}"
-        print(f"{(r['operation'] + unit)[:36]:36} {r['peer'][:36]:36} {r['ours_ns']:9.1f} {r['peer_ns']:9.1f} "
-              f"{r['ratio']:6.2f} {r['ratio_min']:5.2f}-{r['ratio_max']:<5.2f}  {verdict(r)}", flush=True)
+        print(
+            f"{(r['operation'] + unit)[:36]:36} {r['peer'][:36]:36} {r['ours_ns']:9.1f} {r['peer_ns']:9.1f} "
+            f"{r['ratio']:6.2f} {r['ratio_min']:5.2f}-{r['ratio_max']:<5.2f}  {verdict(r)}",
+            flush=True,
+        )
     table = {"machine": machine, "results": results}
     if not args.only or args.only.lower() in "memory":
         memory = memory_table()

@@ -56,6 +56,7 @@ def raw_rows(count, seed):
 def shared_result(processors=True):
     from tessel.engine import convkit  # the host's one import place: silences only the GIL note
     from tessel.engine.result import ResultMetaData
+
     meta = ResultMetaData(NAMES)
     procs = None
     if processors:
@@ -145,9 +146,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=20000, help="rows per thread per run (default %(default)s)")
     parser.add_argument("--rounds", type=int, default=3, help="child processes per GIL setting (default %(default)s)")
-    parser.add_argument("--inner", type=int, default=3, help="runs per thread count in each child (default %(default)s)")
+    parser.add_argument(
+        "--inner", type=int, default=3, help="runs per thread count in each child (default %(default)s)"
+    )
     parser.add_argument("--threads", default="1,2", help="thread counts (default %(default)s)")
-    parser.add_argument("--variants", default="shared,python", help="shared, plain, copies, local, deferred, python (default %(default)s)")
+    parser.add_argument(
+        "--variants",
+        default="shared,python",
+        help="shared, plain, copies, local, deferred, python (default %(default)s)",
+    )
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -162,9 +169,24 @@ def main():
         for gil in settings:
             env = dict(os.environ, PYTHON_GIL=gil)
             out = subprocess.run(
-                [sys.executable, "-P", __file__, "--child", "--rows", str(args.rows), "--inner", str(args.inner),
-                 "--threads", args.threads, "--variants", args.variants],
-                env=env, check=True, capture_output=True, text=True,
+                [
+                    sys.executable,
+                    "-P",
+                    __file__,
+                    "--child",
+                    "--rows",
+                    str(args.rows),
+                    "--inner",
+                    str(args.inner),
+                    "--threads",
+                    args.threads,
+                    "--variants",
+                    args.variants,
+                ],
+                env=env,
+                check=True,
+                capture_output=True,
+                text=True,
             ).stdout
             report = json.loads(out)
             assert report["gil"] is (gil == "1"), report["gil"]
@@ -172,11 +194,15 @@ def main():
                 for n, values in by_count.items():
                     runs.setdefault((variant, gil, int(n)), []).extend(values)
 
-    print(f"{platform.python_implementation()} {platform.python_version()} "
-          f"{'free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''} on {os.cpu_count()} cores, "
-          f"{args.rows} rows per thread per run, {args.rounds * args.inner} runs each, load average "
-          f"{os.getloadavg()[0]:.1f}")
-    print(f"{'variant':9} {'GIL':4} {'threads':>7} {'best rows/s':>12} {'median':>12} {'best vs 1 thread':>17} {'CPU us/row':>12}")
+    print(
+        f"{platform.python_implementation()} {platform.python_version()} "
+        f"{'free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''} on {os.cpu_count()} cores, "
+        f"{args.rows} rows per thread per run, {args.rounds * args.inner} runs each, load average "
+        f"{os.getloadavg()[0]:.1f}"
+    )
+    print(
+        f"{'variant':9} {'GIL':4} {'threads':>7} {'best rows/s':>12} {'median':>12} {'best vs 1 thread':>17} {'CPU us/row':>12}"
+    )
     for variant in args.variants.split(","):
         for gil in settings:
             base = None
@@ -186,8 +212,10 @@ def main():
                 best = max(rates)
                 base = base or best
                 cpu_us = min(per_row for _, per_row in values) * 1e6
-                print(f"{variant:9} {'on' if gil == '1' else 'off':4} {n:7} {best:12,.0f} "
-                      f"{statistics.median(rates):12,.0f} {best / base:16.2f}x {cpu_us:12.2f}")
+                print(
+                    f"{variant:9} {'on' if gil == '1' else 'off':4} {n:7} {best:12,.0f} "
+                    f"{statistics.median(rates):12,.0f} {best / base:16.2f}x {cpu_us:12.2f}"
+                )
 
 
 if __name__ == "__main__":

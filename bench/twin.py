@@ -56,14 +56,36 @@ def sides() -> dict:
     }.items():
         unicode = ck.UnicodeResultProcessor("utf-8")
         decimal = ck.DecimalResultProcessor(Decimal, "%.2f")
-        processors = [None, ck.str_to_datetime, ck.str_to_date, unicode.process, decimal.process, None, None, None,
-                      ck.int_to_boolean, None]
+        processors = [
+            None,
+            ck.str_to_datetime,
+            ck.str_to_date,
+            unicode.process,
+            decimal.process,
+            None,
+            None,
+            None,
+            ck.int_to_boolean,
+            None,
+        ]
         raw = (1, *stamps, 5, 6, 7, 1, 9)
         row = row_class(meta, None, meta._keymap, 3, values)
         out[side] = dict(
-            Row=row_class, meta=meta, keymap=meta._keymap, values=values, raw=raw, processors=processors, row=row,
-            tg=rk.tuplegetter(0, 5, 9), tg_names=rk.tuplegetter("c0", "c5", "c9"), ck=ck, unicode=unicode,
-            decimal=decimal, stamps=stamps, immutabledict=mk.immutabledict, d={"a": 1, "b": 2, "c": 3},
+            Row=row_class,
+            meta=meta,
+            keymap=meta._keymap,
+            values=values,
+            raw=raw,
+            processors=processors,
+            row=row,
+            tg=rk.tuplegetter(0, 5, 9),
+            tg_names=rk.tuplegetter("c0", "c5", "c9"),
+            ck=ck,
+            unicode=unicode,
+            decimal=decimal,
+            stamps=stamps,
+            immutabledict=mk.immutabledict,
+            d={"a": 1, "b": 2, "c": 3},
             m=mk.immutabledict(a=1, b=2, c=3),
         )
     return out
@@ -100,9 +122,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--target-ms", type=float, default=20.0, help="time per repetition (default %(default)s ms)")
     args = parser.parse_args(argv)
     both = sides()
-    print(f"# the pure-Python twin against the native modules: {platform.python_implementation()} "
-          f"{platform.python_version()}{'t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}, "
-          f"{platform.machine()}; best of {args.repeat} interleaved runs, ns per call")
+    print(
+        f"# the pure-Python twin against the native modules: {platform.python_implementation()} "
+        f"{platform.python_version()}{'t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}, "
+        f"{platform.machine()}; best of {args.repeat} interleaved runs, ns per call"
+    )
     print()
     print("| group | operation | native | twin | twin / native |")
     print("|---|---|---:|---:|---:|")

@@ -114,7 +114,8 @@ elif implementation == "native":
     _absent = _missing_native()
     if _absent:
         raise ImportError(
-            "tessel's native build is installed incompletely: no extension module for " + ", ".join(_absent)
+            "tessel's native build is installed incompletely: no extension module for "
+            + ", ".join(_absent)
             + " (a pure-Python installation is built with -Csetup-args=-Dpure_python=true)",
             name=_absent[0],
         )

@@ -113,7 +113,15 @@ def _py_text(v: str | bytes | None) -> str | None:
 
 
 PY_CONVERTERS: list[Callable[[Any], Any] | None] = [
-    None, _py_bool, _py_float, None, _py_date, _py_time, _py_datetime, _py_decimal, _py_text,
+    None,
+    _py_bool,
+    _py_float,
+    None,
+    _py_date,
+    _py_time,
+    _py_datetime,
+    _py_decimal,
+    _py_text,
 ]
 
 
@@ -286,8 +294,10 @@ def main(argv: list[str] | None = None) -> int:
         options = DEFAULT_OPTIONS.union(decode_blobs=True, decimal_places=2)
         where = "in memory" if args.db == ":memory:" else os.path.abspath(args.db)
         print(f"tessel main job: {args.rows:,} rows of {len(COLUMNS)} columns, SQLite {sqlite3.sqlite_version} {where}")
-        print(f"Python {sys.version.split()[0]}{' free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}; "
-              f"options {options}")
+        print(
+            f"Python {sys.version.split()[0]}{' free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''}; "
+            f"options {options}"
+        )
         print()
         try:
             started = time.perf_counter()

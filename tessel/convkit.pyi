@@ -11,31 +11,37 @@ _T = TypeVar("_T")
 @overload
 def int_to_boolean(value: None, /) -> None:
     """Convert an integer to a boolean."""
+
 @overload
 def int_to_boolean(value: object, /) -> bool: ...
 @overload
 def to_str(value: None, /) -> None:
     """Convert any value to its string representation."""
+
 @overload
 def to_str(value: object, /) -> str: ...
 @overload
 def to_float(value: None, /) -> None:
     """Convert any value to its floating point representation."""
+
 @overload
 def to_float(value: Any, /) -> float: ...
 @overload
 def str_to_datetime(value: None, /) -> None:
     """Convert an ISO string to a datetime.datetime object."""
+
 @overload
 def str_to_datetime(value: str, /) -> datetime.datetime: ...
 @overload
 def str_to_time(value: None, /) -> None:
     """Convert an ISO string to a datetime.time object."""
+
 @overload
 def str_to_time(value: str, /) -> datetime.time: ...
 @overload
 def str_to_date(value: None, /) -> None:
     """Convert an ISO string to a datetime.date object."""
+
 @overload
 def str_to_date(value: str, /) -> datetime.date: ...
 

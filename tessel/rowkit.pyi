@@ -12,8 +12,15 @@ _R = TypeVar("_R", bound=BaseRow)
 class BaseRow:
     """BaseRow is a abstract base class for Row"""
 
-    def __init__(self, parent: Any, processors: _Processors, keymap: dict[Any, tuple[Any, ...]],
-                 key_style: int, row: Iterable[Any], /) -> None: ...
+    def __init__(
+        self,
+        parent: Any,
+        processors: _Processors,
+        keymap: dict[Any, tuple[Any, ...]],
+        key_style: int,
+        row: Iterable[Any],
+        /,
+    ) -> None: ...
     _parent: Any
     """ResultMetaData"""
     _data: Sequence[Any]

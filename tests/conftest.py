@@ -14,7 +14,9 @@ pytest_plugins = ["leakcheck"]
 def pytest_configure(config):
     # The parallel mode's plugin reads it; registered here too for runs without the plugin.
     config.addinivalue_line("markers", "thread_unsafe(reason): run on one thread only in the parallel mode")
-    config.addinivalue_line("markers", "native_only(reason): what only the native modules can do; skipped against the pure-Python twin")
+    config.addinivalue_line(
+        "markers", "native_only(reason): what only the native modules can do; skipped against the pure-Python twin"
+    )
 
 
 def pytest_collection_modifyitems(config, items):
@@ -27,6 +29,7 @@ def pytest_collection_modifyitems(config, items):
         marker = item.get_closest_marker("native_only")
         if marker is not None:
             item.add_marker(pytest.mark.skip(reason=f"native modules only: {marker.args[0]}"))
+
 
 settings.register_profile("default", deadline=None)
 # Leak and sanitizer runs repeat every test; keep generated cases fewer and fixed.

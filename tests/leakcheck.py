@@ -23,7 +23,6 @@ import gc
 import sys
 
 import pytest
-
 from support import is_immortal, restore_lost
 
 WARMUP = 3
@@ -104,7 +103,9 @@ def _check_handed_in(objs, counts):
     for obj, count in lost:
         restore_lost(obj, count)  # so later tests don't run into a freed object
     if lost:
-        pytest.fail(f"lost references to the test's arguments: {[(type(o).__name__, n) for o, n in lost]}", pytrace=False)
+        pytest.fail(
+            f"lost references to the test's arguments: {[(type(o).__name__, n) for o, n in lost]}", pytrace=False
+        )
 
 
 def _handed_in(args):

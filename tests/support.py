@@ -49,8 +49,14 @@ def is_immortal(obj):
         return check(obj)
     if sys.version_info >= (3, 12):
         return sys.getrefcount(obj) >= 2**30
-    return (obj is None or obj is Ellipsis or obj is NotImplemented or type(obj) is bool
-            or (type(obj) is int and -5 <= obj <= 256) or (type(obj) in (str, bytes) and len(obj) <= 1))
+    return (
+        obj is None
+        or obj is Ellipsis
+        or obj is NotImplemented
+        or type(obj) is bool
+        or (type(obj) is int and -5 <= obj <= 256)
+        or (type(obj) in (str, bytes) and len(obj) <= 1)
+    )
 
 
 def fresh_values(n):
@@ -94,4 +100,5 @@ def counts_kept(*objs):
         restore_lost(obj, b - a)
     changed = [(obj, b, a) for obj, b, a in zip(objs, before, after) if a != b]
     assert not changed, "reference counts moved (object, before, after): " + ", ".join(
-        f"({type(o).__name__}, {b}, {a})" for o, b, a in changed)
+        f"({type(o).__name__}, {b}, {a})" for o, b, a in changed
+    )

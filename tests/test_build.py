@@ -60,8 +60,9 @@ def identifiers(pythons, platforms):
 def test_wheel_workflow_builds_what_we_support(tools):
     pythons = ["cp311", "cp312", "cp313", "cp314", "cp314t"]
     expected = {
-        "linux": identifiers(pythons, [f"{libc}_{arch}" for libc in ("manylinux", "musllinux")
-                                       for arch in ("x86_64", "aarch64")]),
+        "linux": identifiers(
+            pythons, [f"{libc}_{arch}" for libc in ("manylinux", "musllinux") for arch in ("x86_64", "aarch64")]
+        ),
         "macos": identifiers(pythons, ["macosx_x86_64", "macosx_arm64"]),
         "windows": identifiers(pythons, ["win_amd64"]),
     }

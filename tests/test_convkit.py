@@ -6,9 +6,7 @@ import sys
 from decimal import Decimal
 
 import pytest
-from support import counts_kept
-
-from support import outcome_of
+from support import counts_kept, outcome_of
 
 from tessel import convkit
 from tessel.convkit import DecimalResultProcessor, UnicodeResultProcessor
@@ -28,9 +26,18 @@ def test_type_names():
 
 @pytest.mark.parametrize(
     "convert",
-    [convkit.int_to_boolean, convkit.to_str, convkit.to_float, convkit.str_to_datetime, convkit.str_to_time,
-     convkit.str_to_date, UnicodeResultProcessor("utf-8").process, UnicodeResultProcessor("utf-8").conditional_process,
-     DecimalResultProcessor(Decimal, "%.2f").process, UnicodeResultProcessor.__new__(UnicodeResultProcessor).process],
+    [
+        convkit.int_to_boolean,
+        convkit.to_str,
+        convkit.to_float,
+        convkit.str_to_datetime,
+        convkit.str_to_time,
+        convkit.str_to_date,
+        UnicodeResultProcessor("utf-8").process,
+        UnicodeResultProcessor("utf-8").conditional_process,
+        DecimalResultProcessor(Decimal, "%.2f").process,
+        UnicodeResultProcessor.__new__(UnicodeResultProcessor).process,
+    ],
 )
 def test_none_passes_through(convert):
     assert convert(None) is None
@@ -38,9 +45,16 @@ def test_none_passes_through(convert):
 
 @pytest.mark.parametrize(
     "convert, value, expected",
-    [(convkit.int_to_boolean, 0, False), (convkit.int_to_boolean, "0", True), (convkit.int_to_boolean, [], False),
-     (convkit.to_str, b"ab", "b'ab'"), (convkit.to_float, b" 1.5 ", 1.5), (convkit.to_float, True, 1.0),
-     (convkit.to_float, "abc", ValueError), (convkit.to_float, [], TypeError)],
+    [
+        (convkit.int_to_boolean, 0, False),
+        (convkit.int_to_boolean, "0", True),
+        (convkit.int_to_boolean, [], False),
+        (convkit.to_str, b"ab", "b'ab'"),
+        (convkit.to_float, b" 1.5 ", 1.5),
+        (convkit.to_float, True, 1.0),
+        (convkit.to_float, "abc", ValueError),
+        (convkit.to_float, [], TypeError),
+    ],
 )
 def test_scalar_converters(convert, value, expected):
     if isinstance(expected, type):
@@ -53,17 +67,19 @@ def test_scalar_converters(convert, value, expected):
 
 @pytest.mark.parametrize(
     "convert, text, expected",
-    [(convkit.str_to_datetime, "2024-03-05 14:30:15.123456", D(2024, 3, 5, 14, 30, 15, 123456)),
-     (convkit.str_to_datetime, "2024-03-05 14:30:15+02:00", D(2024, 3, 5, 14, 30, 15)),
-     (convkit.str_to_datetime, Text("2024-3-5\n1:2:3"), D(2024, 3, 5, 1, 2, 3)),
-     # The digits after the point lead the fraction of a second.
-     (convkit.str_to_datetime, "2024-03-05 14:30:15.5", D(2024, 3, 5, 14, 30, 15, 500000)),
-     (convkit.str_to_datetime, "2024-03-05 14:30:15.1234567", D(2024, 3, 5, 14, 30, 15, 123456)),
-     (convkit.str_to_datetime, "2024-03-05 14:30:15.", D(2024, 3, 5, 14, 30, 15)),
-     (convkit.str_to_time, "14:30:15.123", datetime.time(14, 30, 15, 123000)),
-     (convkit.str_to_time, "14:30:15.000001", datetime.time(14, 30, 15, 1)),
-     (convkit.str_to_date, "2024-03-05T14:30:15", datetime.date(2024, 3, 5)),
-     (convkit.str_to_date, "24-03-05", datetime.date(24, 3, 5))],
+    [
+        (convkit.str_to_datetime, "2024-03-05 14:30:15.123456", D(2024, 3, 5, 14, 30, 15, 123456)),
+        (convkit.str_to_datetime, "2024-03-05 14:30:15+02:00", D(2024, 3, 5, 14, 30, 15)),
+        (convkit.str_to_datetime, Text("2024-3-5\n1:2:3"), D(2024, 3, 5, 1, 2, 3)),
+        # The digits after the point lead the fraction of a second.
+        (convkit.str_to_datetime, "2024-03-05 14:30:15.5", D(2024, 3, 5, 14, 30, 15, 500000)),
+        (convkit.str_to_datetime, "2024-03-05 14:30:15.1234567", D(2024, 3, 5, 14, 30, 15, 123456)),
+        (convkit.str_to_datetime, "2024-03-05 14:30:15.", D(2024, 3, 5, 14, 30, 15)),
+        (convkit.str_to_time, "14:30:15.123", datetime.time(14, 30, 15, 123000)),
+        (convkit.str_to_time, "14:30:15.000001", datetime.time(14, 30, 15, 1)),
+        (convkit.str_to_date, "2024-03-05T14:30:15", datetime.date(2024, 3, 5)),
+        (convkit.str_to_date, "24-03-05", datetime.date(24, 3, 5)),
+    ],
 )
 def test_parsers(convert, text, expected):
     result = convert(text)
@@ -105,9 +121,33 @@ def test_unicode_processor_decodes():
 
 
 # Near misses beside the spellings that the interpreter decodes without the codec registry.
-SPELLINGS = ["utf-8", "UTF8", "utf_8", " -Utf 8- ", "utf.8", "utf-8-sig", "u8", "utf", "utf-16", "UTF_32", "utf-16-le",
-             "US-ASCII", "us ascii", "ascii8", "646", "latin-1", "Latin1", "ISO-8859-1", "iso8859_1", "iso--8859--1_",
-             "iso-8859-15", "latin-10", "l1", "iso_8859_1_x", "cp1252"]
+SPELLINGS = [
+    "utf-8",
+    "UTF8",
+    "utf_8",
+    " -Utf 8- ",
+    "utf.8",
+    "utf-8-sig",
+    "u8",
+    "utf",
+    "utf-16",
+    "UTF_32",
+    "utf-16-le",
+    "US-ASCII",
+    "us ascii",
+    "ascii8",
+    "646",
+    "latin-1",
+    "Latin1",
+    "ISO-8859-1",
+    "iso8859_1",
+    "iso--8859--1_",
+    "iso-8859-15",
+    "latin-10",
+    "l1",
+    "iso_8859_1_x",
+    "cp1252",
+]
 
 
 def test_unicode_processor_takes_the_interpreters_shortcuts_only(monkeypatch):
@@ -192,8 +232,12 @@ def test_unicode_processor_unknown_codec_fails_on_use():
 
 @pytest.mark.parametrize(
     "args, error",
-    [((), TypeError), ((b"utf-8",), TypeError), (("utf-\u00f8",), UnicodeEncodeError),
-     (("utf-8", "str\u00edct"), UnicodeEncodeError)],
+    [
+        ((), TypeError),
+        ((b"utf-8",), TypeError),
+        (("utf-\u00f8",), UnicodeEncodeError),
+        (("utf-8", "str\u00edct"), UnicodeEncodeError),
+    ],
 )
 def test_unicode_processor_arguments(args, error):
     with pytest.raises(error):
@@ -209,14 +253,25 @@ def test_decimal_processor():
     assert typed(DecimalResultProcessor(str, "%s").process((1, 2))) == (str, "(1, 2)")
     assert typed(DecimalResultProcessor(int, "%d", extra=1).process(7.9)) == (int, "7")
     # Fixed-point formats of floats and ints skip the format parser: still exactly what % gives.
-    for fmt, value in [("%.2F", float("inf")), ("%.2f", float("-nan")), ("%.1f", -0.0), ("%.2f", 0.125), ("%.0f", 2.5),
-                       ("%.20f", 0.1), ("%.2f", 10**22), ("%.2f", 2**1024), ("%.2f", True)]:
+    for fmt, value in [
+        ("%.2F", float("inf")),
+        ("%.2f", float("-nan")),
+        ("%.1f", -0.0),
+        ("%.2f", 0.125),
+        ("%.0f", 2.5),
+        ("%.20f", 0.1),
+        ("%.2f", 10**22),
+        ("%.2f", 2**1024),
+        ("%.2f", True),
+    ]:
         assert outcome_of(lambda: DecimalResultProcessor(str, fmt).process(value)) == outcome_of(lambda: fmt % value)
     with pytest.raises(TypeError):
         DecimalResultProcessor(type=Decimal, format="%s")
 
 
-@pytest.mark.parametrize("type_, fmt, value", [(Decimal, "%s %s", 1), (Decimal, "none", 1.5), (Decimal, "%d", "x"), (5, "%s", 1)])
+@pytest.mark.parametrize(
+    "type_, fmt, value", [(Decimal, "%s %s", 1), (Decimal, "none", 1.5), (Decimal, "%d", "x"), (5, "%s", 1)]
+)
 def test_decimal_processor_failures(type_, fmt, value):
     processor = DecimalResultProcessor(type_, fmt)
     with pytest.raises(TypeError):
@@ -237,8 +292,11 @@ def test_decimal_processor_survives_reinit_while_formatting():
 
 @pytest.mark.parametrize(
     "kind, method",
-    [(UnicodeResultProcessor, "process"), (UnicodeResultProcessor, "conditional_process"),
-     (DecimalResultProcessor, "process")],
+    [
+        (UnicodeResultProcessor, "process"),
+        (UnicodeResultProcessor, "conditional_process"),
+        (DecimalResultProcessor, "process"),
+    ],
 )
 def test_uninitialised_processor_raises(kind, method):
     for cls in (kind, type("Sub", (kind,), {})):

@@ -17,13 +17,11 @@ from decimal import Decimal
 import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
-
 from support import examples, outcome_of
 from test_convkit_scan import reference
 
 from tessel import convkit
 from tessel.convkit import DecimalResultProcessor, UnicodeResultProcessor
-
 
 
 class Boom(Exception):
@@ -108,13 +106,23 @@ datetime_like = st.builds(
     st.text(st.sampled_from(scan_chars), max_size=2),
     st.integers(0, 40),
 )
-texts = st.one_of(datetime_like, st.text(st.sampled_from(scan_chars), max_size=25), st.text(max_size=12),
-                  st.text(min_size=195, max_size=230))
+texts = st.one_of(
+    datetime_like,
+    st.text(st.sampled_from(scan_chars), max_size=25),
+    st.text(max_size=12),
+    st.text(min_size=195, max_size=230),
+)
 values = st.one_of(
-    st.none(), texts, texts.map(StrSub),
+    st.none(),
+    texts,
+    texts.map(StrSub),
     st.builds(OwnRepr, texts, st.one_of(st.text(max_size=220), st.just(Boom), st.just("x\x00y"))),
-    st.integers(), st.floats(), st.binary(max_size=12), st.binary(max_size=12).map(bytearray),
-    st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])), st.just(datetime.datetime(2024, 3, 5)),
+    st.integers(),
+    st.floats(),
+    st.binary(max_size=12),
+    st.binary(max_size=12).map(bytearray),
+    st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])),
+    st.just(datetime.datetime(2024, 3, 5)),
 )
 
 PARSERS = [(convkit.str_to_datetime, "datetime"), (convkit.str_to_time, "time"), (convkit.str_to_date, "date")]
@@ -161,10 +169,19 @@ def test_parsers_on_any_value(value, member):
 
 
 scalar_values = st.one_of(
-    st.none(), st.integers(), st.floats(), st.text(max_size=8), st.text(max_size=8).map(StrSub),
+    st.none(),
+    st.integers(),
+    st.floats(),
+    st.text(max_size=8),
+    st.text(max_size=8).map(StrSub),
     st.sampled_from([" 1.5 ", "1_000.5", "inf", "-nan", "1e400", "\u0661.5", "\x001", "1.5\x00"]),
-    st.binary(max_size=6), st.binary(max_size=6).map(BytesSub), st.just(bytearray(b" 2.5")), st.lists(st.integers(), max_size=2),
-    st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])), st.just(Decimal("1.25")), st.booleans(),
+    st.binary(max_size=6),
+    st.binary(max_size=6).map(BytesSub),
+    st.just(bytearray(b" 2.5")),
+    st.lists(st.integers(), max_size=2),
+    st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])),
+    st.just(Decimal("1.25")),
+    st.booleans(),
 )
 
 
@@ -194,10 +211,20 @@ def expected_decode(value, encoding, errors, conditional):
 
 
 @examples(300)
-@given(value=st.one_of(st.none(), st.binary(max_size=12), st.binary(max_size=12).map(BytesSub),
-                       st.text(max_size=4), st.text(max_size=4).map(StrSub), st.binary(max_size=4).map(bytearray),
-                       st.binary(max_size=4).map(memoryview), st.integers()),
-       encoding=st.sampled_from(ENCODINGS), errors=st.one_of(st.none(), st.sampled_from(ERRORS)))
+@given(
+    value=st.one_of(
+        st.none(),
+        st.binary(max_size=12),
+        st.binary(max_size=12).map(BytesSub),
+        st.text(max_size=4),
+        st.text(max_size=4).map(StrSub),
+        st.binary(max_size=4).map(bytearray),
+        st.binary(max_size=4).map(memoryview),
+        st.integers(),
+    ),
+    encoding=st.sampled_from(ENCODINGS),
+    errors=st.one_of(st.none(), st.sampled_from(ERRORS)),
+)
 def test_unicode_processor_matches_bytes_decode(value, encoding, errors):
     processor = UnicodeResultProcessor(encoding) if errors is None else UnicodeResultProcessor(encoding, errors=errors)
     errors = errors or "strict"
@@ -209,9 +236,14 @@ def test_unicode_processor_matches_bytes_decode(value, encoding, errors):
             assert actual[1] is value
 
 
-name_texts = st.one_of(st.sampled_from(["utf-8", "latin-1"]), st.text(max_size=8), st.text(max_size=8).map(StrSub),
-                       st.sampled_from(["utf-8\x00", "utf-8\x00garbage", "strict\x00ignore"]),
-                       st.binary(max_size=4), st.integers())
+name_texts = st.one_of(
+    st.sampled_from(["utf-8", "latin-1"]),
+    st.text(max_size=8),
+    st.text(max_size=8).map(StrSub),
+    st.sampled_from(["utf-8\x00", "utf-8\x00garbage", "strict\x00ignore"]),
+    st.binary(max_size=4),
+    st.integers(),
+)
 
 
 def expected_name(name):
@@ -253,23 +285,77 @@ def test_names_with_nul_are_refused(args):
             processor.process(b"\xe9")
 
 
-FORMATS = ["%.2f", "%.10f", "%.0f", "%.99f", "%.100f", "%.f", "%.2F", "%d", "%i", "%s", "%r", "%a", "%x", "%o", "%e", "%g", "%c", "%5.1f%%", "%(a)s",
-           "%s %s", "abc", "", "%*d", "%%", "%s\x00", "\u00e9%s\ud800", "%z"]
+FORMATS = [
+    "%.2f",
+    "%.10f",
+    "%.0f",
+    "%.99f",
+    "%.100f",
+    "%.f",
+    "%.2F",
+    "%d",
+    "%i",
+    "%s",
+    "%r",
+    "%a",
+    "%x",
+    "%o",
+    "%e",
+    "%g",
+    "%c",
+    "%5.1f%%",
+    "%(a)s",
+    "%s %s",
+    "abc",
+    "",
+    "%*d",
+    "%%",
+    "%s\x00",
+    "\u00e9%s\ud800",
+    "%z",
+]
 TYPES = [Decimal, str, float, int, repr, len, 5, lambda text: (_ for _ in ()).throw(Boom(text))]
 # Fixed ones: generating decimals keeps growing a cache of hypothesis' own, which leak runs would flag.
-decimals = st.sampled_from([Decimal(text) for text in ["1.25", "-0", "NaN", "-sNaN1", "Infinity", "1E+400", "-1E-400",
-                                                       "123456789.123456789", "0.005", "-2.5"]])
+decimals = st.sampled_from(
+    [
+        Decimal(text)
+        for text in [
+            "1.25",
+            "-0",
+            "NaN",
+            "-sNaN1",
+            "Infinity",
+            "1E+400",
+            "-1E-400",
+            "123456789.123456789",
+            "0.005",
+            "-2.5",
+        ]
+    ]
+)
 decimal_values = st.one_of(
-    st.integers(), st.integers(-(2**200), 2**200), st.floats(), decimals, st.booleans(),
-    st.text(max_size=5), st.binary(max_size=3), st.tuples(st.integers()), st.tuples(st.integers(), st.integers()),
-    st.just(()), st.just({"a": 1}), st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])),
+    st.integers(),
+    st.integers(-(2**200), 2**200),
+    st.floats(),
+    decimals,
+    st.booleans(),
+    st.text(max_size=5),
+    st.binary(max_size=3),
+    st.tuples(st.integers()),
+    st.tuples(st.integers(), st.integers()),
+    st.just(()),
+    st.just({"a": 1}),
+    st.builds(Hostile, st.sampled_from(["good", "raise", "wrong"])),
     st.integers().map(IntSub),
 )
 
 
 @examples(300)
-@given(value=decimal_values, fmt=st.one_of(st.sampled_from(FORMATS), st.sampled_from(FORMATS).map(StrSub)),
-       kind=st.sampled_from(TYPES))
+@given(
+    value=decimal_values,
+    fmt=st.one_of(st.sampled_from(FORMATS), st.sampled_from(FORMATS).map(StrSub)),
+    kind=st.sampled_from(TYPES),
+)
 @example(value=2**63, fmt="%*d", kind=Decimal)  # a width too big: some interpreters check the count first
 @example(value=1.5, fmt="%x", kind=Decimal)  # worded with the argument's number on some interpreters
 @example(value=2**1024, fmt="%.2f", kind=Decimal)  # the fixed-point shortcut failing
@@ -291,8 +377,27 @@ def test_decimal_processor_matches_formatting_then_the_type(value, fmt, kind):
 
 def doubles_for_fixed_formatting(precision, count, rng):
     """Doubles where '%.Nf' is easy to get wrong at this precision, then any bit patterns."""
-    xs = [0.0, -0.0, 5e-324, -5e-324, sys.float_info.min, sys.float_info.max, -sys.float_info.max,
-          math.inf, -math.inf, math.nan, 0.5, 1.5, 2.5, -2.5, 0.125, 0.375, 1e22, 1e23, 123456.785]
+    xs = [
+        0.0,
+        -0.0,
+        5e-324,
+        -5e-324,
+        sys.float_info.min,
+        sys.float_info.max,
+        -sys.float_info.max,
+        math.inf,
+        -math.inf,
+        math.nan,
+        0.5,
+        1.5,
+        2.5,
+        -2.5,
+        0.125,
+        0.375,
+        1e22,
+        1e23,
+        123456.785,
+    ]
     for k in range(-2048, 2049, 64):  # integers either side of 2**53 and 2**64, where the fast path ends
         xs += [2.0**53 + k, 2.0**64 + k * 2048, -(2.0**63 + k * 1024), 2.0**54 + 2 * k]
     for _ in range(count // 8):
@@ -300,9 +405,13 @@ def doubles_for_fixed_formatting(precision, count, rng):
         tie = math.ldexp(rng.getrandbits(rng.randint(1, 53)) | 1, -(precision + 1))
         xs += [tie, -tie, math.nextafter(tie, math.inf), math.nextafter(tie, -math.inf)]
         # Prices and measures as stored: a few places, near the rounding boundary.
-        cents = rng.randrange(10**rng.randint(1, 17)) / 10 ** rng.randint(0, 9)
-        xs += [cents, math.nextafter(cents, math.inf), math.nextafter(cents, -math.inf),
-               math.ldexp(rng.getrandbits(52), -1074)]  # a subnormal
+        cents = rng.randrange(10 ** rng.randint(1, 17)) / 10 ** rng.randint(0, 9)
+        xs += [
+            cents,
+            math.nextafter(cents, math.inf),
+            math.nextafter(cents, -math.inf),
+            math.ldexp(rng.getrandbits(52), -1074),
+        ]  # a subnormal
     bits = array("d", rng.randbytes(8 * (count // 2)))  # every kind of double, NaN payloads included
     return xs + list(bits)
 

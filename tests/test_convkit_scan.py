@@ -12,8 +12,8 @@ import datetime
 
 from hypothesis import example, given
 from hypothesis import strategies as st
-
 from support import examples
+
 from tessel import convkit
 
 libc = ctypes.CDLL(ctypes.util.find_library("c"))
@@ -34,7 +34,7 @@ def reference(member, text):
     marks = [ctypes.c_int(-1), ctypes.c_int(-1)]
     refs = [ctypes.byref(f) for f in fields]
     if nfields > 3:
-        refs[nfields - 1:nfields - 1] = [ctypes.byref(marks[0])]
+        refs[nfields - 1 : nfields - 1] = [ctypes.byref(marks[0])]
         refs.append(ctypes.byref(marks[1]))
     raw = text.encode("ascii")
     count = libc.sscanf(raw, pattern, *refs)
@@ -42,7 +42,7 @@ def reference(member, text):
         return ("error", ValueError, f"Couldn't parse {member} string: {text!r:.200}")
     values = [f.value for f in fields]
     if count == nfields and nfields > 3:
-        taken = raw[marks[0].value:marks[1].value]
+        taken = raw[marks[0].value : marks[1].value]
         digits = sum(ch in b"0123456789" for ch in taken)
         values[-1] *= 10 ** (6 - digits)
     try:
@@ -74,10 +74,10 @@ def mutated(draw):
         if action == "truncate":
             text = text[:at]
         elif action == "delete":
-            text = text[:at] + text[at + 1:]
+            text = text[:at] + text[at + 1 :]
         else:
             piece = draw(PIECES)
-            text = text[:at] + piece + text[at + (action == "replace"):]
+            text = text[:at] + piece + text[at + (action == "replace") :]
     return text
 
 
@@ -91,6 +91,7 @@ LAYOUTS = {
 @st.composite
 def fieldwise(draw, member):
     """Fields of about the right width with mostly the right separators."""
+
     def often():
         return draw(st.integers(0, 9)) > 0
 

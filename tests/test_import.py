@@ -9,7 +9,9 @@ import pytest
 MODULES = ["tessel.mapkit", "tessel.convkit", "tessel.rowkit", "tessel.engine.readers"]
 
 # Only a free-threaded build starts without the GIL and switches it on at import.
-free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
+free_threaded = pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build"
+)
 # Set by the test command for a build made with the free_threading option, which declares the GIL unneeded.
 DECLARED_FREE_THREADED = os.environ.get("TESSEL_FREE_THREADING") == "1"
 pytestmark = pytest.mark.thread_unsafe(reason="runs a subprocess")
@@ -45,7 +47,9 @@ else:
 def test_import_is_silent_when_the_gil_is_already_on():
     # A GIL build, or a free-threaded one started with PYTHON_GIL=1: nothing to switch, so nothing to say.
     code = "import " + ", ".join(MODULES)
-    subprocess.run([sys.executable, "-P", "-W", "error", "-c", code], check=True, env=env_without_gil_setting(PYTHON_GIL="1"))
+    subprocess.run(
+        [sys.executable, "-P", "-W", "error", "-c", code], check=True, env=env_without_gil_setting(PYTHON_GIL="1")
+    )
 
 
 @pytest.mark.native_only("a shared object's dynamic section")
@@ -118,13 +122,18 @@ for _ in range(3):
 """
 
 
-@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
-                    reason="a free-threaded interpreter loads single-phase modules in no subinterpreter")
+@pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="a free-threaded interpreter loads single-phase modules in no subinterpreter",
+)
 @pytest.mark.no_leakcheck("runs a subprocess")
 def test_legacy_subinterpreters_in_turn_each_use_their_own_host(tmp_path):
     out = tmp_path / "out"
-    subprocess.run([sys.executable, "-P", "-c", LEGACY_SUBINTERPRETERS, str(out), USE_IN_A_NEW_INTERPRETER],
-                   check=True, env=env_without_gil_setting())
+    subprocess.run(
+        [sys.executable, "-P", "-c", LEGACY_SUBINTERPRETERS, str(out), USE_IN_A_NEW_INTERPRETER],
+        check=True,
+        env=env_without_gil_setting(),
+    )
     assert out.read_text() == "ok\n" * 3
 
 
@@ -142,21 +151,26 @@ def test_an_embedding_program_restarting_the_interpreter_uses_the_modules_each_t
         pytest.skip("a cross-built interpreter: an embedding program for it needs its cross compiler and its emulator")
 
     def flags(*args):
-        return subprocess.run([str(config), *args], check=True, capture_output=True,
-                              text=True).stdout.split()
+        return subprocess.run([str(config), *args], check=True, capture_output=True, text=True).stdout.split()
 
     program = tmp_path / "restarts"
     # A static libpython only serves the modules when the program exports its symbols.
-    link = [*flags("--embed", "--ldflags"), *sysconfig.get_config_var("LINKFORSHARED").split(),
-            f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"]
-    subprocess.run([compiler, "-o", str(program), str(Path(__file__).with_name("embedded_restarts.c")),
-                    *flags("--cflags"), *link], check=True)
+    link = [
+        *flags("--embed", "--ldflags"),
+        *sysconfig.get_config_var("LINKFORSHARED").split(),
+        f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}",
+    ]
+    subprocess.run(
+        [compiler, "-o", str(program), str(Path(__file__).with_name("embedded_restarts.c")), *flags("--cflags"), *link],
+        check=True,
+    )
     out = tmp_path / "out"
     env = env_without_gil_setting(PYTHONHOME=sys.base_prefix, PYTHONPATH=sysconfig.get_path("platlib"))
 
     def run(code):
-        return subprocess.run([str(program), f"OUT = {str(out)!r}\n" + code], env=env, capture_output=True,
-                              text=True, timeout=120)
+        return subprocess.run(
+            [str(program), f"OUT = {str(out)!r}\n" + code], env=env, capture_output=True, text=True, timeout=120
+        )
 
     # Some interpreters can't restart with their own datetime module loaded (3.12).
     control = run("import datetime, decimal, pickle")
@@ -184,8 +198,12 @@ def test_a_package_missing_a_module_fails_to_import_naming_it(name, tmp_path):
     assert removed
     for path in removed:
         path.unlink()
-    done = subprocess.run([sys.executable, "-P", "-c", "import tessel"], capture_output=True, text=True,
-                          env=env_without_gil_setting(PYTHONPATH=str(tmp_path)))
+    done = subprocess.run(
+        [sys.executable, "-P", "-c", "import tessel"],
+        capture_output=True,
+        text=True,
+        env=env_without_gil_setting(PYTHONPATH=str(tmp_path)),
+    )
     assert done.returncode != 0 and "ImportError" in done.stderr and name in done.stderr, done.stderr
 
 
@@ -209,8 +227,13 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
 names = [f"{{t.__module__}}.{{t.__qualname__}}" for t in map(pickle.loads, {pickles!r})]
 print(" ".join(names))
 """
-    done = subprocess.run([sys.executable, "-P", "-W", "ignore::RuntimeWarning", "-c", code], check=True,
-                          capture_output=True, text=True, env=env_without_gil_setting())
+    done = subprocess.run(
+        [sys.executable, "-P", "-W", "ignore::RuntimeWarning", "-c", code],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=env_without_gil_setting(),
+    )
     reported = [f"{t.__module__}.{t.__qualname__}" for t in types for _ in range(pickle.HIGHEST_PROTOCOL + 1)]
     assert done.stdout.split() == reported
     assert reported[3 * (pickle.HIGHEST_PROTOCOL + 1)] == "tessel.DecimalResultProcessor"
@@ -237,14 +260,21 @@ with open(OUT, "a") as out:
 """
 
 
-@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
-                    reason="a free-threaded interpreter loads single-phase modules in no subinterpreter")
+@pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="a free-threaded interpreter loads single-phase modules in no subinterpreter",
+)
 @pytest.mark.native_only("the C datetime types an extension module builds (the twin builds Python's own)")
 @pytest.mark.no_leakcheck("runs a subprocess")
 def test_convkit_is_refused_in_a_subinterpreter_without_the_c_datetime(tmp_path):
     out = tmp_path / "out"
-    done = subprocess.run([sys.executable, "-P", "-c", LEGACY_SUBINTERPRETERS, str(out), WITHOUT_C_DATETIME],
-                          capture_output=True, text=True, env=env_without_gil_setting(), timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-P", "-c", LEGACY_SUBINTERPRETERS, str(out), WITHOUT_C_DATETIME],
+        capture_output=True,
+        text=True,
+        env=env_without_gil_setting(),
+        timeout=120,
+    )
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr[-2000:]}"
     assert out.read_text() == "ok\n" * 3
 

@@ -5,8 +5,8 @@ import pickle
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from support import counts_kept
+
 from tessel.mapkit import immutabledict
 
 keys = st.one_of(
@@ -52,7 +52,9 @@ def test_reads_match_dict(d, key):
     assert pickle.loads(pickle.dumps(m)) == m
 
 
-@given(dicts, st.lists(st.one_of(st.none(), dicts, dicts.map(DictSub), dicts.map(lambda d: list(d.items()))), max_size=4))
+@given(
+    dicts, st.lists(st.one_of(st.none(), dicts, dicts.map(DictSub), dicts.map(lambda d: list(d.items()))), max_size=4)
+)
 def test_merge_with_matches_dict_updates(base, sources):
     m = immutabledict(base)
     expected = dict(base)
@@ -104,8 +106,13 @@ def test_raising_keys(raise_in):
     stored = Hostile(raise_in="eq" if raise_in == "eq" else None)
     m = immutabledict({stored: 1})
     probe = Hostile(raise_in="hash" if raise_in == "hash" else None)
-    for op in (lambda: m[probe], lambda: m.get(probe), lambda: m.__contains__(probe),
-               lambda: m.union({probe: 2}), lambda: m.merge_with({probe: 2})):
+    for op in (
+        lambda: m[probe],
+        lambda: m.get(probe),
+        lambda: m.__contains__(probe),
+        lambda: m.union({probe: 2}),
+        lambda: m.merge_with({probe: 2}),
+    ):
         with pytest.raises(Boom):
             op()
     assert len(m) == 1 and m.keys() == [stored]

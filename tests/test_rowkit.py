@@ -69,8 +69,14 @@ def test_values_without_processors_are_the_raw_objects(cls):
 # Each made afresh, so an iterator is whole whenever (and on whatever thread) the case runs.
 @pytest.mark.parametrize(
     "make_raw, expected",
-    [(tuple, ()), (list, ()), (lambda: iter([7, 8]), (7, 8)), (lambda: (v for v in VALUES), VALUES),
-     (lambda: {7}, (7,)), (lambda: "xy", ("x", "y"))],
+    [
+        (tuple, ()),
+        (list, ()),
+        (lambda: iter([7, 8]), (7, 8)),
+        (lambda: (v for v in VALUES), VALUES),
+        (lambda: {7}, (7,)),
+        (lambda: "xy", ("x", "y")),
+    ],
     ids=["tuple", "list", "iter", "gen", "set", "str"],
 )
 def test_any_iterable_is_a_raw_row(make_raw, expected):
@@ -107,10 +113,13 @@ def test_failing_processor_stops_construction():
 
 
 @pytest.mark.parametrize(
-    "processors, numbers", [([None, None], "(3) differ from number of column processors (2)"), (5, "(3) differ .* (-1)")]
+    "processors, numbers",
+    [([None, None], "(3) differ from number of column processors (2)"), (5, "(3) differ .* (-1)")],
 )
 def test_processor_count_mismatch(processors, numbers):
-    with pytest.raises(RuntimeError, match=r"number of values in row " + numbers.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(
+        RuntimeError, match=r"number of values in row " + numbers.replace("(", r"\(").replace(")", r"\)")
+    ):
         BaseRow(Recorder(), processors, {}, 1, VALUES)
 
 
@@ -231,8 +240,11 @@ def subclass_protocol(base):
             calls.append((cls.__name__, "hooked", kwargs))
             super().__init_subclass__()
 
-    made = [type("After", (base, Mixin), {}, tag="after"), type("Before", (Mixin, base), {}, tag="before"),
-            type("Child", (Hooked,), {}, flavour=1)]
+    made = [
+        type("After", (base, Mixin), {}, tag="after"),
+        type("Before", (Mixin, base), {}, tag="before"),
+        type("Child", (Hooked,), {}, flavour=1),
+    ]
     made.append(type("Grandchild", (made[-1],), {}))
     refused = [outcome_of(lambda: type("Stray", bases, {}, spam=1))[0] for bases in [(base,), (base, Mixin)]]
     return calls, refused, made
@@ -334,15 +346,22 @@ def test_data_set_to_a_list():
 # chain of rows each holding the next, or rows as the items a hash reaches,
 # would otherwise recurse until the C stack overflows.
 DELEGATING = {
-    "len": len, "hash": hash, "tuple": tuple, "negative index": lambda r: r[-1], "slice": lambda r: r[0:1],
-    "values": lambda r: r._values_impl(), "getter": lambda r: tuplegetter(slice(0, 1))(r),
+    "len": len,
+    "hash": hash,
+    "tuple": tuple,
+    "negative index": lambda r: r[-1],
+    "slice": lambda r: r[0:1],
+    "values": lambda r: r._values_impl(),
+    "getter": lambda r: tuplegetter(slice(0, 1))(r),
 }
 
 
 # ThreadSanitizer keeps its own record of the call stack, 65,536 frames deep,
 # which a C stack's worth of small frames overflows before the guard trips.
-deep_c_stack = pytest.mark.skipif("--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
-                                  reason="ThreadSanitizer's shadow stack is shallower than the C stack")
+deep_c_stack = pytest.mark.skipif(
+    "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
+    reason="ThreadSanitizer's shadow stack is shallower than the C stack",
+)
 
 
 def on_small_stack(call, size=4 << 20):
@@ -455,9 +474,23 @@ def test_setters_store():
 
 @pytest.mark.parametrize(
     "operation",
-    [len, iter, hash, list, lambda r: r[0], lambda r: r[0:1], lambda r: r["a"], lambda r: r.a,
-     lambda r: r._parent, lambda r: r._data, lambda r: r._keymap, lambda r: r._values_impl(),
-     lambda r: r._get_by_key_impl("a"), lambda r: r._filter_on_values(None), tuplegetter(0)],
+    [
+        len,
+        iter,
+        hash,
+        list,
+        lambda r: r[0],
+        lambda r: r[0:1],
+        lambda r: r["a"],
+        lambda r: r.a,
+        lambda r: r._parent,
+        lambda r: r._data,
+        lambda r: r._keymap,
+        lambda r: r._values_impl(),
+        lambda r: r._get_by_key_impl("a"),
+        lambda r: r._filter_on_values(None),
+        tuplegetter(0),
+    ],
 )
 def test_fields_never_set_raise_system_error(operation):
     row = BaseRow.__new__(BaseRow)
@@ -524,7 +557,11 @@ def test_column_name_lookup(key_style, entry):
 def test_positions_and_slices(key_style, entry):
     row, get = make_row(key_style), ENTRIES[entry]
     assert (get(row, 0), get(row, -1), get(row, slice(0, 2)), get(row, slice(None, None, -1))) == (
-        10, 30, (10, 20), (30, 20, 10))
+        10,
+        30,
+        (10, 20),
+        (30, 20, 10),
+    )
     with pytest.raises(IndexError):
         get(row, -4)
     with pytest.raises(IndexError):
@@ -598,8 +635,8 @@ def test_warning_raised_as_error_fails_the_subscript():
 
 
 @pytest.mark.parametrize(
-    "record, error", [((-1,), IndexError), ((5,), IndexError), ("0", SystemError), ((), IndexError),
-                      (("x",), TypeError)]
+    "record, error",
+    [((-1,), IndexError), ((5,), IndexError), ("0", SystemError), ((), IndexError), (("x",), TypeError)],
 )
 def test_bad_records(record, error):
     parent = Recorder()
@@ -616,8 +653,9 @@ class Returning(ResultMetaData):
         return "not raised"
 
 
-@pytest.mark.parametrize("key_style, key, hook", [(0, "a", "_raise_for_nonint"),
-                                                  (1, "dup", "_raise_for_ambiguous_column_name")])
+@pytest.mark.parametrize(
+    "key_style, key, hook", [(0, "a", "_raise_for_nonint"), (1, "dup", "_raise_for_ambiguous_column_name")]
+)
 def test_raising_hooks_that_return_still_fail(key_style, key, hook):
     parent = Returning(("a", "dup", "dup"))
     row = BaseRow(parent, None, parent._keymap, key_style, (1, 2, 3))
@@ -795,11 +833,14 @@ def test_tuplegetter_honours_overrides_of_the_lookup_method():
     assert tuplegetter(0)(shadowed) == (("instance", 0),)
 
 
-@pytest.mark.parametrize("change, expected", [
-    ("row's class", (10, 10, ("over", "b"), ("over", 2))),
-    ("class's method", (10, 10, ("over", "b"), ("over", 2))),
-    ("back to the row's own", (("over", "a"), 10, 20, 30)),
-])
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        ("row's class", (10, 10, ("over", "b"), ("over", 2))),
+        ("class's method", (10, 10, ("over", "b"), ("over", 2))),
+        ("back to the row's own", (("over", "a"), 10, 20, 30)),
+    ],
+)
 def test_tuplegetter_looks_the_method_up_for_every_item(change, expected):
     # The fallback hook run for "missing" changes which method the next items
     # meet: the getter gives what calling the method item by item gives.
@@ -839,7 +880,10 @@ def test_tuplegetter_construction_and_text():
     assert tuplegetter(**{})(()) == ()  # empty keywords are fine
     name = "tessel.engine.util.tuplegetter"
     assert (repr(tuplegetter(2, "a")), repr(tuplegetter(3)), repr(tuplegetter())) == (
-        f"{name}(2, 'a')", f"{name}((3,))", f"{name}()")
+        f"{name}(2, 'a')",
+        f"{name}((3,))",
+        f"{name}()",
+    )
     items = []
     getter = tuplegetter(items)
     items.append(getter)
@@ -925,7 +969,10 @@ def test_reads_keep_the_counts_of_values_keys_and_operands(cls, raw_shape):
         processed = cls(parent, [None, lambda v: v, None], parent._keymap, 3, raw)
         for r in (row, processed):
             assert [r[i] for i in (0, 1, 2, -1, -3)] == [values[0], values[1], values[2], values[2], values[0]]
-            assert all(a is b for a, b in zip([*r[0:2], *r[::-1], *r, *r._values_impl()], values[:2] + values[::-1] + values * 2))
+            assert all(
+                a is b
+                for a, b in zip([*r[0:2], *r[::-1], *r, *r._values_impl()], values[:2] + values[::-1] + values * 2)
+            )
             assert r[names[1]] is values[1] and r._get_by_key_impl_mapping(names[2]) is values[2]
             assert r._get_by_key_impl(names[0]) is values[0] and r._data[1] is values[1]
             getter = tuplegetter(2, names[0], -1)

@@ -94,8 +94,9 @@ def test_state_arrives_as_call_arguments(state, received):
 
 
 def test_state_that_leaves_fields_unset():
-    with pytest.raises(RuntimeError, match="^__setstate__ for BaseRow subclasses must set values for parent, row, "
-                                           "and keymap$"):
+    with pytest.raises(
+        RuntimeError, match="^__setstate__ for BaseRow subclasses must set values for parent, row, and keymap$"
+    ):
         safe_rowproxy_reconstructor(Recording, "skip keymap")
 
 

@@ -12,7 +12,6 @@ import weakref
 import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
-
 from support import LONG_MAX, LONG_MIN, counts_kept, examples, is_immortal, outcome_of
 
 from tessel.engine.result import ResultMetaData
@@ -20,7 +19,6 @@ from tessel.engine.row import Row
 from tessel.rowkit import BaseRow, safe_rowproxy_reconstructor, tuplegetter
 
 MISSING = object()
-
 
 
 class Boom(Exception):
@@ -100,23 +98,54 @@ def as_long(obj):
 # --- strategies --------------------------------------------------------------
 
 texts = st.text(max_size=6)  # NULs, surrogates and characters outside ASCII included
-big_ints = st.one_of(st.integers(-8, 8), st.integers(), st.sampled_from([LONG_MIN, LONG_MAX, LONG_MIN - 1, LONG_MAX + 1, 2**63, 2**64, -(2**100)]))
+big_ints = st.one_of(
+    st.integers(-8, 8),
+    st.integers(),
+    st.sampled_from([LONG_MIN, LONG_MAX, LONG_MIN - 1, LONG_MAX + 1, 2**63, 2**64, -(2**100)]),
+)
 slices = st.builds(slice, st.none() | big_ints, st.none() | big_ints, st.none() | big_ints)
 hashable_keys = st.one_of(
-    texts, texts.map(StrSub), st.binary(max_size=3).map(BytesSub), st.binary(max_size=3), st.booleans(), st.none(),
-    st.floats(), st.tuples(texts), st.tuples(st.integers(-3, 3), texts), st.just(()), slices, st.builds(EqRaises),
+    texts,
+    texts.map(StrSub),
+    st.binary(max_size=3).map(BytesSub),
+    st.binary(max_size=3),
+    st.booleans(),
+    st.none(),
+    st.floats(),
+    st.tuples(texts),
+    st.tuples(st.integers(-3, 3), texts),
+    st.just(()),
+    slices,
+    st.builds(EqRaises),
 )
 lookup_keys = st.one_of(big_ints, hashable_keys, st.builds(HashRaises), st.lists(st.integers(), max_size=2))
-positions = st.one_of(st.integers(-2, 6), big_ints, big_ints.map(Index), st.just(Index(Boom)),
-                      st.just(True), st.just(1.0), st.just("0"))
+positions = st.one_of(
+    st.integers(-2, 6), big_ints, big_ints.map(Index), st.just(Index(Boom)), st.just(True), st.just(1.0), st.just("0")
+)
 records = st.one_of(
-    st.tuples(positions), st.tuples(positions, texts), st.just((None, "dup")), st.just((None,)),
-    st.tuples(st.integers(0, 4)).map(TupleSub), st.just(()), st.just([0]), st.just("0"), st.just(0),
+    st.tuples(positions),
+    st.tuples(positions, texts),
+    st.just((None, "dup")),
+    st.just((None,)),
+    st.tuples(st.integers(0, 4)).map(TupleSub),
+    st.just(()),
+    st.just([0]),
+    st.just("0"),
+    st.just(0),
 )
 # Plain objects among them: small ints and short texts are immortal, so a lost
 # or extra reference to them would go unseen.
-values = st.one_of(st.integers(), texts, st.none(), st.floats(), st.binary(max_size=3), st.builds(HashRaises),
-                   st.lists(st.integers(), max_size=1), st.builds(ReprRaises), st.builds(object))
+values = st.one_of(
+    st.integers(),
+    texts,
+    st.none(),
+    st.floats(),
+    st.binary(max_size=3),
+    st.builds(HashRaises),
+    st.lists(st.integers(), max_size=1),
+    st.builds(ReprRaises),
+    st.builds(object),
+)
 key_styles = st.one_of(st.sampled_from([0, 1, 2, 3, 6, -1, -3, LONG_MAX, LONG_MIN]), big_ints)
 
 
@@ -283,8 +312,13 @@ def subscript_is_mapping(key_style):
 
 
 @examples(200)
-@given(values=st.lists(values, max_size=5), shape=st.sampled_from([list, tuple, TupleSub, iter]), key_style=key_styles,
-       cls=st.sampled_from([BaseRow, Row]), extra_keys=st.lists(slices, max_size=3))
+@given(
+    values=st.lists(values, max_size=5),
+    shape=st.sampled_from([list, tuple, TupleSub, iter]),
+    key_style=key_styles,
+    cls=st.sampled_from([BaseRow, Row]),
+    extra_keys=st.lists(slices, max_size=3),
+)
 def test_sequence_behaviour_matches_a_tuple(values, shape, key_style, cls, extra_keys):
     host = Host({})
     model = tuple(values)
@@ -336,9 +370,14 @@ def test_lookup_matches_the_model(values, host, key_style, data):
 
 
 @examples(200)
-@given(values=st.lists(values, max_size=4), host=hosts, key_style=st.sampled_from([0, 1, 2, 3]),
-       items=st.lists(st.one_of(lookup_keys, st.tuples(lookup_keys), st.just(()), st.tuples(st.integers(), st.integers())),
-                      max_size=3))
+@given(
+    values=st.lists(values, max_size=4),
+    host=hosts,
+    key_style=st.sampled_from([0, 1, 2, 3]),
+    items=st.lists(
+        st.one_of(lookup_keys, st.tuples(lookup_keys), st.just(()), st.tuples(st.integers(), st.integers())), max_size=3
+    ),
+)
 def test_tuplegetter_on_rows_matches_item_by_item_lookup(values, host, key_style, items):
     row = BaseRow(host, None, host._keymap, key_style, values)
     mapping = subscript_is_mapping(key_style)
@@ -362,12 +401,20 @@ def test_tuplegetter_on_rows_matches_item_by_item_lookup(values, host, key_style
     assert getter.__reduce__() == (tuplegetter, tuple(items))
 
 
-@pytest.mark.thread_unsafe(reason="its explicit example's objects are shared by the threads, whose references move their counts")
+@pytest.mark.thread_unsafe(
+    reason="its explicit example's objects are shared by the threads, whose references move their counts"
+)
 @examples(100)
-@given(operand=st.one_of(st.lists(values, max_size=4), st.lists(values, max_size=4).map(tuple),
-                         st.lists(st.tuples(hashable_keys, values), max_size=3).map(keymap_of), texts,
-                         st.binary(max_size=3)),
-       items=st.lists(lookup_keys, max_size=3))
+@given(
+    operand=st.one_of(
+        st.lists(values, max_size=4),
+        st.lists(values, max_size=4).map(tuple),
+        st.lists(st.tuples(hashable_keys, values), max_size=3).map(keymap_of),
+        texts,
+        st.binary(max_size=3),
+    ),
+    items=st.lists(lookup_keys, max_size=3),
+)
 @example(operand=(object(), object()), items=[1, 0, -1])  # the exact-tuple path, on values whose counts move
 def test_tuplegetter_on_other_operands_subscripts(operand, items):
     def model():
@@ -384,7 +431,6 @@ def test_tuplegetter_on_other_operands_subscripts(operand, items):
         assert len(actual[1]) == len(items) and all(a is e or a == e for a, e in zip(actual[1], expected[1]))
 
 
-
 class Node:
     """Refers back to the tuples that hold it: only the collector can free them."""
 
@@ -394,10 +440,14 @@ def holding(node, kind):
 
 
 @examples(100)
-@given(fillers=st.lists(st.one_of(st.integers(), texts, st.none(), st.tuples(st.integers())), max_size=4),
-       position=st.integers(0, 4), kind=st.sampled_from(["node", "list", "tuple", "nested"]),
-       processed=st.lists(st.booleans(), min_size=5, max_size=5), operand=st.sampled_from([Row, tuple, list]),
-       how=st.sampled_from(["position", "negative", "slice", "name"]))
+@given(
+    fillers=st.lists(st.one_of(st.integers(), texts, st.none(), st.tuples(st.integers())), max_size=4),
+    position=st.integers(0, 4),
+    kind=st.sampled_from(["node", "list", "tuple", "nested"]),
+    processed=st.lists(st.booleans(), min_size=5, max_size=5),
+    operand=st.sampled_from([Row, tuple, list]),
+    how=st.sampled_from(["position", "negative", "slice", "name"]),
+)
 def test_cycles_through_values_and_getter_results_are_collected(fillers, position, kind, processed, operand, how):
     # Whether a tuple may leave the collector out is the collector's own
     # question; its verdict is read here: after a collection, the cycle is gone.
@@ -410,8 +460,12 @@ def test_cycles_through_values_and_getter_results_are_collected(fillers, positio
     meta = ResultMetaData(names)
     processors = [(lambda v: v) if p else None for p in processed[: len(raw)]]
     row = Row(meta, processors, meta._keymap, 3, raw)
-    item = {"position": position, "negative": position - len(raw), "slice": slice(position, position + 1),
-            "name": names[position]}[how]
+    item = {
+        "position": position,
+        "negative": position - len(raw),
+        "slice": slice(position, position + 1),
+        "name": names[position],
+    }[how]
     if how == "name" and operand is not Row:
         item = position
     target = row if operand is Row else operand(row._data)
@@ -437,8 +491,14 @@ def test_tuplegetter_text_is_the_items_text(items):
 
 # Processors that change the processor list or the raw row while the row is built.
 mutations = st.one_of(
-    st.just(("procs", "clear")), st.just(("procs", "pop")), st.just(("procs", "append")), st.just(("procs", "reset")),
-    st.just(("raw", "clear")), st.just(("raw", "pop")), st.just(("raw", "append")), st.just(("raw", "reset")),
+    st.just(("procs", "clear")),
+    st.just(("procs", "pop")),
+    st.just(("procs", "append")),
+    st.just(("procs", "reset")),
+    st.just(("raw", "clear")),
+    st.just(("raw", "pop")),
+    st.just(("raw", "append")),
+    st.just(("raw", "reset")),
     st.just(None),
 )
 
@@ -463,14 +523,18 @@ def build_processors(plan, procs_box, raw_box):
                 if isinstance(target, list):
                     mutate(target, how)
             return (i, value)
+
         return processor
 
     return [None if step == "none" else make(i, step) for i, step in enumerate(plan)]
 
 
 @examples(200)
-@given(plan=st.lists(st.one_of(st.just("none"), mutations), max_size=5), procs_shape=st.sampled_from([list, tuple]),
-       raw_shape=st.sampled_from([list, tuple]))
+@given(
+    plan=st.lists(st.one_of(st.just("none"), mutations), max_size=5),
+    procs_shape=st.sampled_from([list, tuple]),
+    raw_shape=st.sampled_from([list, tuple]),
+)
 def test_processors_that_mutate_what_is_being_read(plan, procs_shape, raw_shape):
     # Building gives what the processors and values held when it began would
     # give, or fails with an exception, but only when a processor really changed
@@ -492,7 +556,9 @@ def test_processors_that_mutate_what_is_being_read(plan, procs_shape, raw_shape)
         assert actual[1] == snapshot
     elif actual[0] == "value":
         assert len(actual[1]) == len(plan)
-        assert all(got in (snap, raw_values[i], None, (i, None)) for i, (got, snap) in enumerate(zip(actual[1], snapshot)))
+        assert all(
+            got in (snap, raw_values[i], None, (i, None)) for i, (got, snap) in enumerate(zip(actual[1], snapshot))
+        )
     else:
         assert may_fail and actual[1] in (IndexError, RuntimeError), actual
 
@@ -544,8 +610,11 @@ SEQUENCE_READS = {
 
 
 @examples(100)
-@given(action=st.sampled_from([None, "raise", "replace"]), items=st.lists(st.integers(), max_size=3),
-       op=st.sampled_from(sorted(SEQUENCE_READS)))
+@given(
+    action=st.sampled_from([None, "raise", "replace"]),
+    items=st.lists(st.integers(), max_size=3),
+    op=st.sampled_from(sorted(SEQUENCE_READS)),
+)
 def test_data_sequences_with_hostile_protocols(action, items, op):
     host = Host({"k": (0,)}, fallback=(0,))
     row = BaseRow(host, None, host._keymap, 3, ())
@@ -569,8 +638,7 @@ def test_data_sequences_with_hostile_protocols(action, items, op):
         assert type(row._data) is HostileSequence and list.copy(row._data) == items
 
 
-@given(style=st.one_of(big_ints, big_ints.map(Index), st.just(Index(Boom)), st.booleans(), st.just(1.5),
-                       st.just("1")))
+@given(style=st.one_of(big_ints, big_ints.map(Index), st.just(Index(Boom)), st.booleans(), st.just(1.5), st.just("1")))
 def test_key_style_conversion(style):
     def model():
         return as_long(style)
@@ -587,7 +655,10 @@ def test_key_style_conversion(style):
         assert row._key_style == (style if expected[0] == "value" else 3)
 
 
-@given(name=st.one_of(texts, texts.map(StrSub), st.text(min_size=190, max_size=260)), fallback=st.one_of(st.just(MISSING), records))
+@given(
+    name=st.one_of(texts, texts.map(StrSub), st.text(min_size=190, max_size=260)),
+    fallback=st.one_of(st.just(MISSING), records),
+)
 def test_attribute_names_with_any_characters(name, fallback):
     host = Host({}, fallback=fallback)
     row = Row(host, None, {}, 0, (1, 2))
@@ -632,8 +703,12 @@ STATES = {
     "two fields": (RECONSTRUCT_PARENT, RECONSTRUCT_DATA),
     "empty": (),
     "none": None,
-    "row's dict": {"_parent": RECONSTRUCT_PARENT, "_data": RECONSTRUCT_DATA, "_keymap": RECONSTRUCT_KEYMAP,
-                   "_key_style": 2},
+    "row's dict": {
+        "_parent": RECONSTRUCT_PARENT,
+        "_data": RECONSTRUCT_DATA,
+        "_keymap": RECONSTRUCT_KEYMAP,
+        "_key_style": 2,
+    },
     "partial dict": {"_parent": RECONSTRUCT_PARENT},
     "ints": (1, 2, 3),
 }
@@ -642,8 +717,10 @@ STATES = {
 REBUILT = {(Reconstructed, "three fields"), (Row, "row's dict")}
 
 
-@given(cls=st.sampled_from([Reconstructed, NewReturnsOther, NewRaises, Row, int, tuple, (Reconstructed,), None]),
-       state=st.sampled_from(sorted(STATES)))
+@given(
+    cls=st.sampled_from([Reconstructed, NewReturnsOther, NewRaises, Row, int, tuple, (Reconstructed,), None]),
+    state=st.sampled_from(sorted(STATES)),
+)
 def test_reconstructor_with_hostile_classes_and_states(cls, state):
     actual = outcome_of(lambda: safe_rowproxy_reconstructor(cls, STATES[state]))
     if (cls, state) not in REBUILT:
@@ -656,9 +733,13 @@ def test_reconstructor_with_hostile_classes_and_states(cls, state):
 
 
 @examples(100)
-@given(values=st.lists(st.one_of(st.integers(), texts, st.none(), st.floats(allow_nan=False), st.binary(max_size=3)),
-                       max_size=4),
-       key_style=st.sampled_from([0, 1, 2, 3]), protocol=st.integers(0, pickle.HIGHEST_PROTOCOL))
+@given(
+    values=st.lists(
+        st.one_of(st.integers(), texts, st.none(), st.floats(allow_nan=False), st.binary(max_size=3)), max_size=4
+    ),
+    key_style=st.sampled_from([0, 1, 2, 3]),
+    protocol=st.integers(0, pickle.HIGHEST_PROTOCOL),
+)
 def test_pickle_round_trip(values, key_style, protocol):
     parent = ResultMetaData([f"c{i}" for i in range(len(values))])
     row = Row(parent, None, parent._keymap, key_style, values)
@@ -668,9 +749,16 @@ def test_pickle_round_trip(values, key_style, protocol):
 
 
 @examples(100)
-@given(values=st.lists(st.integers(), max_size=4), filters=st.one_of(
-    st.none(), st.lists(st.sampled_from([None, str, operator.neg, lambda v: 1 / 0]), max_size=4),
-    st.just(5), st.just("ab"), st.just({})))
+@given(
+    values=st.lists(st.integers(), max_size=4),
+    filters=st.one_of(
+        st.none(),
+        st.lists(st.sampled_from([None, str, operator.neg, lambda v: 1 / 0]), max_size=4),
+        st.just(5),
+        st.just("ab"),
+        st.just({}),
+    ),
+)
 def test_filter_on_values_matches_building_afresh(values, filters):
     host = Host({"k": (0,)})
     row = Row(host, None, host._keymap, 2, values)

@@ -25,12 +25,17 @@ def database():
     # A connection per test run: the driver keeps a reference to every cursor a
     # connection made until it prunes them, which repeated runs read as a leak.
     conn = sqlite3.connect(":memory:")
-    conn.execute("CREATE TABLE t (id INTEGER, ok BOOLEAN, at DATETIME, day DATE, tm TIME, "
-                 "price NUMERIC(10, 2), ratio REAL, note BLOB, name TEXT)")
-    conn.executemany("INSERT INTO t VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", [
-        (1, 1, "2024-03-05 14:30:15.5", "2024-03-05", "14:30:15.123", 12.5, 2, "café".encode(), "a"),
-        (2, 0, None, None, None, None, None, None, None),
-    ])
+    conn.execute(
+        "CREATE TABLE t (id INTEGER, ok BOOLEAN, at DATETIME, day DATE, tm TIME, "
+        "price NUMERIC(10, 2), ratio REAL, note BLOB, name TEXT)"
+    )
+    conn.executemany(
+        "INSERT INTO t VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        [
+            (1, 1, "2024-03-05 14:30:15.5", "2024-03-05", "14:30:15.123", 12.5, 2, "café".encode(), "a"),
+            (2, 0, None, None, None, None, None, None, None),
+        ],
+    )
     try:
         yield conn
     finally:
@@ -48,8 +53,20 @@ def test_rows_come_back_converted():
         result = SQLiteResult(conn.execute("SELECT * FROM t ORDER BY id"), declared_types(conn, "t"), options)
         first, second = result.fetchall()
         assert type(first) is Row
-        assert same(first, (1, True, datetime.datetime(2024, 3, 5, 14, 30, 15, 500000), datetime.date(2024, 3, 5),
-                            datetime.time(14, 30, 15, 123000), Decimal("12.50"), 2.0, "café", "a"))
+        assert same(
+            first,
+            (
+                1,
+                True,
+                datetime.datetime(2024, 3, 5, 14, 30, 15, 500000),
+                datetime.date(2024, 3, 5),
+                datetime.time(14, 30, 15, 123000),
+                Decimal("12.50"),
+                2.0,
+                "café",
+                "a",
+            ),
+        )
         assert same(second, (2, False, None, None, None, None, None, None, None))
         assert str(first.price) == "12.50"  # at the column's scale
         assert first["price"] == first.price == first[5]
@@ -93,8 +110,12 @@ def test_fetches_continue_where_the_last_stopped():
 CHUNK = SQLiteResult.CHUNK
 # Sizes about the chunk the fetches read the driver by, and the driver's own odd ones.
 fetch_sizes = st.sampled_from([None, 1, 2, CHUNK - 1, CHUNK, CHUNK + 1, 2 * CHUNK + 1, 0, -1])
-fetches = st.one_of(st.tuples(st.just("one")), st.tuples(st.just("all")), st.tuples(st.just("many"), fetch_sizes),
-                    st.tuples(st.just("iter"), st.integers(0, CHUNK + 2)))
+fetches = st.one_of(
+    st.tuples(st.just("one")),
+    st.tuples(st.just("all")),
+    st.tuples(st.just("many"), fetch_sizes),
+    st.tuples(st.just("iter"), st.integers(0, CHUNK + 2)),
+)
 
 
 def fetch(how, source):
@@ -116,8 +137,11 @@ def fetch(how, source):
 
 
 @examples(60)
-@given(count=st.sampled_from([0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 3 * CHUNK + 7]),
-       arraysize=st.sampled_from([1, 3, CHUNK + 5]), plan=st.lists(fetches, min_size=1, max_size=5))
+@given(
+    count=st.sampled_from([0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 3 * CHUNK + 7]),
+    arraysize=st.sampled_from([1, 3, CHUNK + 5]),
+    plan=st.lists(fetches, min_size=1, max_size=5),
+)
 def test_fetches_across_chunks_give_the_drivers_rows(count, arraysize, plan):
     with closing(sqlite3.connect(":memory:")) as conn:
         conn.execute("CREATE TABLE t (id INTEGER, r REAL)")
@@ -138,8 +162,11 @@ def test_a_value_no_reading_fits_is_named_in_any_chunk(how):
         conn.executemany("INSERT INTO d VALUES (?, ?)", [(i, "2024-03-05") for i in range(2 * CHUNK + 3)])
         conn.execute("UPDATE d SET day = 'soon' WHERE n = ?", (CHUNK + 7,))
         result = SQLiteResult(conn.execute("SELECT * FROM d ORDER BY n"), declared_types(conn, "d"))
-        fetch = {"fetchall": result.fetchall, "fetchmany": lambda: result.fetchmany(3 * CHUNK),
-                 "iterate": lambda: list(result)}[how]
+        fetch = {
+            "fetchall": result.fetchall,
+            "fetchmany": lambda: result.fetchmany(3 * CHUNK),
+            "iterate": lambda: list(result),
+        }[how]
         with pytest.raises(Unreadable, match="column 'day' declared 'DATE' holds TEXT 'soon'") as caught:
             fetch()
         assert isinstance(caught.value.__cause__, ValueError)
@@ -158,31 +185,53 @@ def test_bad_inputs():
 # reading, or UnreadableValueError where the value has no exact reading).
 BIG = 2**63 - 1
 GRID = [
-    ("BOOLEAN", "integer", 1, True), ("BOOLEAN", "integer", 0, False), ("BOOLEAN", "integer", 2, Unreadable),
-    ("BOOLEAN", "real", 1.0, True), ("BOOLEAN", "real", 0.5, Unreadable), ("BOOLEAN", "text", "true", Unreadable),
-    ("BOOLEAN", "blob", b"\x01", Unreadable), ("BOOLEAN", "null", None, None),
-    ("DATE", "text", "2024-03-05", datetime.date(2024, 3, 5)), ("DATE", "text", "soon", Unreadable),
-    ("DATE", "integer", 20240305, Unreadable), ("DATE", "real", 2460374.5, Unreadable),
-    ("DATE", "blob", b"2024-03-05", Unreadable), ("DATE", "null", None, None),
-    ("TIME", "text", "14:30:15.123", datetime.time(14, 30, 15, 123000)), ("TIME", "integer", 52215, Unreadable),
+    ("BOOLEAN", "integer", 1, True),
+    ("BOOLEAN", "integer", 0, False),
+    ("BOOLEAN", "integer", 2, Unreadable),
+    ("BOOLEAN", "real", 1.0, True),
+    ("BOOLEAN", "real", 0.5, Unreadable),
+    ("BOOLEAN", "text", "true", Unreadable),
+    ("BOOLEAN", "blob", b"\x01", Unreadable),
+    ("BOOLEAN", "null", None, None),
+    ("DATE", "text", "2024-03-05", datetime.date(2024, 3, 5)),
+    ("DATE", "text", "soon", Unreadable),
+    ("DATE", "integer", 20240305, Unreadable),
+    ("DATE", "real", 2460374.5, Unreadable),
+    ("DATE", "blob", b"2024-03-05", Unreadable),
+    ("DATE", "null", None, None),
+    ("TIME", "text", "14:30:15.123", datetime.time(14, 30, 15, 123000)),
+    ("TIME", "integer", 52215, Unreadable),
     ("DATETIME", "text", "2024-03-05 14:30:15.5", datetime.datetime(2024, 3, 5, 14, 30, 15, 500000)),
-    ("TIMESTAMP", "real", 1709649015.5, Unreadable), ("DATETIME", "blob", b"", Unreadable),
+    ("TIMESTAMP", "real", 1709649015.5, Unreadable),
+    ("DATETIME", "blob", b"", Unreadable),
     # Integers never pass through a double; text reads as written, padded to the scale.
     ("NUMERIC(20, 0)", "integer", 2**53 + 1, Decimal("9007199254740993")),
     ("NUMERIC(20, 0)", "integer", BIG, Decimal(BIG)),
     ("DECIMAL(12, 2)", "integer", -BIG - 1, Decimal("-9223372036854775808.00")),
     ("NUMERIC", "integer", BIG, Decimal("9223372036854775807.0000000000")),  # 29 digits
-    ("NUMERIC(10, 2)", "real", 2.5, Decimal("2.50")), ("NUMERIC(10,2)", "real", 2.675, Decimal("2.67")),
-    ("NUMERIC(10, 2)", "text", "12.5", Decimal("12.50")), ("NUMERIC(10, 2)", "text", " 0.125 ", Decimal("0.125")),
+    ("NUMERIC(10, 2)", "real", 2.5, Decimal("2.50")),
+    ("NUMERIC(10,2)", "real", 2.675, Decimal("2.67")),
+    ("NUMERIC(10, 2)", "text", "12.5", Decimal("12.50")),
+    ("NUMERIC(10, 2)", "text", " 0.125 ", Decimal("0.125")),
     ("NUMERIC(40, 2)", "text", "123456789012345678901234567890.01", Decimal("123456789012345678901234567890.01")),
-    ("NUMERIC(10, 2)", "text", "12,50", Unreadable), ("NUMERIC(10, 2)", "text", "NaN", Unreadable),
-    ("NUMERIC(10, 2)", "blob", b"12", Unreadable), ("NUMERIC(10, 2)", "null", None, None),
-    ("REAL", "real", 0.1, 0.1), ("DOUBLE", "integer", 2**53, 2.0**53), ("FLOAT", "integer", 2**53 + 1, Unreadable),
-    ("REAL", "text", "1.5", 1.5), ("REAL", "text", "one", Unreadable), ("REAL", "blob", b"1.5", Unreadable),
+    ("NUMERIC(10, 2)", "text", "12,50", Unreadable),
+    ("NUMERIC(10, 2)", "text", "NaN", Unreadable),
+    ("NUMERIC(10, 2)", "blob", b"12", Unreadable),
+    ("NUMERIC(10, 2)", "null", None, None),
+    ("REAL", "real", 0.1, 0.1),
+    ("DOUBLE", "integer", 2**53, 2.0**53),
+    ("FLOAT", "integer", 2**53 + 1, Unreadable),
+    ("REAL", "text", "1.5", 1.5),
+    ("REAL", "text", "one", Unreadable),
+    ("REAL", "blob", b"1.5", Unreadable),
     ("REAL", "null", None, None),
     # BLOB columns, with decode_blobs: blobs are encoded text, and text is kept.
-    ("BLOB", "blob", "café".encode(), "café"), ("BLOB", "blob", b"\xff", Unreadable), ("BLOB", "text", "a", "a"),
-    ("BLOB", "integer", 5, Unreadable), ("BLOB", "real", 0.5, Unreadable), ("BLOB", "null", None, None),
+    ("BLOB", "blob", "café".encode(), "café"),
+    ("BLOB", "blob", b"\xff", Unreadable),
+    ("BLOB", "text", "a", "a"),
+    ("BLOB", "integer", 5, Unreadable),
+    ("BLOB", "real", 0.5, Unreadable),
+    ("BLOB", "null", None, None),
 ] + [  # Types with no processor: every value as the driver reads it.
     (declared, storage, value, value)
     for declared in ("INTEGER", "TEXT", "VARCHAR(20)", None)
@@ -206,8 +255,13 @@ def test_every_storage_class_in_every_declared_type(declared, storage, value, re
             assert same([got], [reading])
 
 
-numeric_texts = st.tuples(st.sampled_from(["", " "]), st.sampled_from(["", "-", "+"]), st.text("0123456789", max_size=22),
-                          st.one_of(st.none(), st.text("0123456789", max_size=14)), st.sampled_from(["", " "]))
+numeric_texts = st.tuples(
+    st.sampled_from(["", " "]),
+    st.sampled_from(["", "-", "+"]),
+    st.text("0123456789", max_size=22),
+    st.one_of(st.none(), st.text("0123456789", max_size=14)),
+    st.sampled_from(["", " "]),
+)
 
 
 @examples(200)
@@ -291,15 +345,25 @@ class IntSub(int):
 
 
 reader_values = st.one_of(
-    st.none(), st.floats(), st.floats(-1e12, 1e12).map(lambda f: round(f, 3)), st.integers(),
-    st.integers(-(2**70), 2**70), st.sampled_from([2**53 + 1, 2**53, -(2**63), 2**63 - 1, 2**63, 2**64, 10**400]),
-    numeric_texts.map(lambda t: "".join(part or "" for part in t)), st.sampled_from(["NaN", "inf", "1e5", "1E-3", ".5", "5.", "0x10", "", "1_0"]),
-    st.text(max_size=4), st.binary(max_size=3), st.booleans(), st.integers(-3, 3).map(IntSub),
+    st.none(),
+    st.floats(),
+    st.floats(-1e12, 1e12).map(lambda f: round(f, 3)),
+    st.integers(),
+    st.integers(-(2**70), 2**70),
+    st.sampled_from([2**53 + 1, 2**53, -(2**63), 2**63 - 1, 2**63, 2**64, 10**400]),
+    numeric_texts.map(lambda t: "".join(part or "" for part in t)),
+    st.sampled_from(["NaN", "inf", "1e5", "1E-3", ".5", "5.", "0x10", "", "1_0"]),
+    st.text(max_size=4),
+    st.binary(max_size=3),
+    st.booleans(),
+    st.integers(-3, 3).map(IntSub),
     st.floats(-3, 3).map(FloatSub),
     st.sampled_from([Decimal("1.5"), Decimal("-0"), Decimal("NaN"), Decimal("1E+2"), Decimal("0.001")]),
 )
-reader_types = st.one_of(st.sampled_from(["BOOLEAN", "REAL", "DOUBLE", "NUMERIC"]),
-                         st.integers(0, 40).map(lambda places: f"NUMERIC(40, {places})"))
+reader_types = st.one_of(
+    st.sampled_from(["BOOLEAN", "REAL", "DOUBLE", "NUMERIC"]),
+    st.integers(0, 40).map(lambda places: f"NUMERIC(40, {places})"),
+)
 
 
 def reading(call):
@@ -323,9 +387,33 @@ def test_readers_on_the_edges(declared):
     # NaN and infinities, text that isn't a number, integers past 64 bits and
     # past a double's exact range, negative zero, and the storage classes'
     # subclasses: read, or refused, exactly as before.
-    edges = [math.nan, math.inf, -math.inf, -0.0, 0.0, 5e-324, 1.7976931348623157e308, "nan", "-inf", "1e999",
-             "12.5.1", "", " ", 2**53 + 1, -(2**53) - 1, 2**63, -(2**63) - 1, 2**64 + 1, 10**400, True, b"1",
-             IntSub(1), FloatSub(0.5), Decimal("sNaN"), Decimal("-0.00")]
+    edges = [
+        math.nan,
+        math.inf,
+        -math.inf,
+        -0.0,
+        0.0,
+        5e-324,
+        1.7976931348623157e308,
+        "nan",
+        "-inf",
+        "1e999",
+        "12.5.1",
+        "",
+        " ",
+        2**53 + 1,
+        -(2**53) - 1,
+        2**63,
+        -(2**63) - 1,
+        2**64 + 1,
+        10**400,
+        True,
+        b"1",
+        IntSub(1),
+        FloatSub(0.5),
+        Decimal("sNaN"),
+        Decimal("-0.00"),
+    ]
     native = processor_for(declared, DEFAULT_OPTIONS, "c")
     for value in edges:
         assert reading(lambda: native(value)) == reading(lambda: reference_reading(declared)(value)), value
@@ -395,6 +483,6 @@ def test_main_job_leaves_other_data_alone(capsys, tmp_path):
 
 def test_readme_quick_start(capsys):
     readme = (pathlib.Path(__file__).parents[1] / "README.md").read_text()
-    section = readme[readme.index("### The host layer and SQLite"):]
-    exec(section[section.index("```python\n") + 10:section.index("```\n")], {})
+    section = readme[readme.index("### The host layer and SQLite") :]
+    exec(section[section.index("```python\n") + 10 : section.index("```\n")], {})
     assert "9007199254740993.00 café" in capsys.readouterr().out

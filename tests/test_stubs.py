@@ -16,16 +16,35 @@ ROOT = TESTS.parent
 # Declared for type checkers only: row.<column> goes through __getattribute__.
 TYPING_ONLY = {("BaseRow", "__getattr__")}
 # Slots every type gets or that the stubs leave to object's declarations.
-UNTYPED = {"__doc__", "__module__", "__new__", "__init__", "__repr__", "__getattribute__",
-           "__lt__", "__le__", "__gt__", "__ge__"}
+UNTYPED = {
+    "__doc__",
+    "__module__",
+    "__new__",
+    "__init__",
+    "__repr__",
+    "__getattribute__",
+    "__lt__",
+    "__le__",
+    "__gt__",
+    "__ge__",
+}
 # What the pure-Python twin's classes hold besides: a class written in Python
 # keeps its slots, private helpers and the interpreter's own records in its
 # namespace; rows walk backwards through __reversed__ (the native item slot);
 # immutabledict finds __contains__ through __getattr__, so that `in` still
 # searches by iteration, as the native type has no containment slot; and the
 # types that can't be subclassed refuse it in __init_subclass__.
-TWIN_DETAILS = {"__slots__", "__static_attributes__", "__firstlineno__", "__reversed__", "__getattr__",
-                "__eq__", "__ne__", "__hash__", "__init_subclass__"}
+TWIN_DETAILS = {
+    "__slots__",
+    "__static_attributes__",
+    "__firstlineno__",
+    "__reversed__",
+    "__getattr__",
+    "__eq__",
+    "__ne__",
+    "__hash__",
+    "__init_subclass__",
+}
 
 
 def stub_tree(name):
@@ -86,5 +105,15 @@ def test_mypy_strict(typecheck, tmp_path):
 @pytest.mark.thread_unsafe(reason="runs a subprocess")
 def test_stubtest(typecheck, tmp_path):
     # From elsewhere, so the installed stubs are checked against the installed modules.
-    run(["mypy.stubtest", "--allowlist", str(TESTS / "stubtest-allowlist.txt"),
-         "tessel.rowkit", "tessel.convkit", "tessel.mapkit", "tessel.engine.readers"], cwd=tmp_path)
+    run(
+        [
+            "mypy.stubtest",
+            "--allowlist",
+            str(TESTS / "stubtest-allowlist.txt"),
+            "tessel.rowkit",
+            "tessel.convkit",
+            "tessel.mapkit",
+            "tessel.engine.readers",
+        ],
+        cwd=tmp_path,
+    )

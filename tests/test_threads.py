@@ -7,12 +7,13 @@ import sysconfig
 from pathlib import Path
 
 import pytest
-
 import threaded_scenario
 
 SCENARIO = str(Path(threaded_scenario.__file__))
 # Only a free-threaded build can switch the GIL off, or on at import.
-free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build")
+free_threaded = pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs the free-threaded build"
+)
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 RACE_SECONDS = 0.3
 PLANT_SECONDS = 1.0
@@ -30,8 +31,9 @@ def run_scenario(*args, gil, debug_allocator=False):
         # object another thread freed fails every time, not when timing allows.
         # (ThreadSanitizer keeps its own allocator.)
         env["PYTHONMALLOC"] = "mimalloc_debug"
-    done = subprocess.run([sys.executable, "-P", SCENARIO, *map(str, args)], env=env, capture_output=True, text=True,
-                          timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-P", SCENARIO, *map(str, args)], env=env, capture_output=True, text=True, timeout=120
+    )
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
 
 

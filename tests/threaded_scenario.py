@@ -95,8 +95,15 @@ def raw_by_name(i):
 
 
 def expected_values(i):
-    return (str(i), datetime.datetime(2024, 3, 5, 14, i % 60, 15, 250000), "caf\u00e9", Decimal(f"{i + 0.125:.2f}"),
-            bool(i % 2), "d1", "d2")
+    return (
+        str(i),
+        datetime.datetime(2024, 3, 5, 14, i % 60, 15, 250000),
+        "caf\u00e9",
+        Decimal(f"{i + 0.125:.2f}"),
+        bool(i % 2),
+        "d1",
+        "d2",
+    )
 
 
 def check_row(row, i):
@@ -104,7 +111,9 @@ def check_row(row, i):
     assert tuple(row) == expected, (tuple(row), expected)
     assert len(row) == 7 and hash(row) == hash(expected)
     assert row[0] == expected[0] and row[-1] == "d2" and row[1:3] == expected[1:3]
-    assert row.when == expected[1] and row["text"] == "caf\u00e9" and row._get_by_key_impl_mapping("amount") == expected[3]
+    assert (
+        row.when == expected[1] and row["text"] == "caf\u00e9" and row._get_by_key_impl_mapping("amount") == expected[3]
+    )
     try:
         row.dup
     except LookupError:
@@ -658,9 +667,10 @@ def reentry_through_processor():
     assert tuple(row) == (marker, "b", "c")
 
 
-REENTRIES = {f.__name__.removeprefix("reentry_").replace("_", "-"): f
-             for f in (reentry_through_getitem, reentry_through_index, reentry_through_row_hook,
-                       reentry_through_processor)}
+REENTRIES = {
+    f.__name__.removeprefix("reentry_").replace("_", "-"): f
+    for f in (reentry_through_getitem, reentry_through_index, reentry_through_row_hook, reentry_through_processor)
+}
 
 
 def main(argv):

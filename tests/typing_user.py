@@ -25,8 +25,11 @@ def settings() -> immutabledict[str, bool | int | str]:
 
 
 def read(conn: sqlite3.Connection) -> list[tuple[int, bool, Decimal, datetime.datetime]]:
-    result = SQLiteResult(conn.execute("SELECT * FROM orders ORDER BY id"), types=declared_types(conn, "orders"),
-                          options=DEFAULT_OPTIONS.union(key_style=KEY_OBJECTS_NO_WARN))
+    result = SQLiteResult(
+        conn.execute("SELECT * FROM orders ORDER BY id"),
+        types=declared_types(conn, "orders"),
+        options=DEFAULT_OPTIONS.union(key_style=KEY_OBJECTS_NO_WARN),
+    )
     first: Row | None = result.fetchone()
     assert first is not None and first.total == first["total"] == first[3]
     pick = tuplegetter(0, 3)
@@ -39,16 +42,24 @@ def read(conn: sqlite3.Connection) -> list[tuple[int, bool, Decimal, datetime.da
 def convert() -> tuple[bool, float, datetime.date, str, Decimal, None]:
     to_decimal = convkit.DecimalResultProcessor(Decimal, "%.2f")
     text: str = convkit.UnicodeResultProcessor("utf-8").conditional_process(b"caf\xc3\xa9")
-    return (convkit.int_to_boolean(1), convkit.to_float("1.5"), convkit.str_to_date("2024-03-05"), text,
-            to_decimal.process(3.14159), convkit.str_to_datetime(None))
+    return (
+        convkit.int_to_boolean(1),
+        convkit.to_float("1.5"),
+        convkit.str_to_date("2024-03-05"),
+        text,
+        to_decimal.process(3.14159),
+        convkit.str_to_datetime(None),
+    )
 
 
 def main() -> None:
     conn = sqlite3.connect(":memory:")
     try:
         conn.execute("CREATE TABLE orders (id INTEGER PRIMARY KEY, paid BOOLEAN, at DATETIME, total NUMERIC(20, 2))")
-        conn.executemany("INSERT INTO orders VALUES (?, ?, ?, ?)",
-                         [(1, 1, "2024-03-05 14:30:15.5", 2**63 - 1), (2, 0, "2024-03-06 09:00:00", 12.5)])
+        conn.executemany(
+            "INSERT INTO orders VALUES (?, ?, ?, ?)",
+            [(1, 1, "2024-03-05 14:30:15.5", 2**63 - 1), (2, 0, "2024-03-06 09:00:00", 12.5)],
+        )
         rows = read(conn)
     finally:
         conn.close()

@@ -4,8 +4,16 @@
 # the native module; tessel/__init__.py loads it under the native name.
 
 # What the module holds; tessel/__init__.py gives the module these names only.
-__all__ = ["int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to_time", "str_to_date",
-           "UnicodeResultProcessor", "DecimalResultProcessor"]
+__all__ = [
+    "int_to_boolean",
+    "to_str",
+    "to_float",
+    "str_to_datetime",
+    "str_to_time",
+    "str_to_date",
+    "UnicodeResultProcessor",
+    "DecimalResultProcessor",
+]
 
 import re as _re
 import sys as _sys
@@ -81,8 +89,10 @@ _scan_date = _compile([("", 4), ("-", 2), ("-", 2)])
 # one step.  Whatever it matches, the scan reads alike (a point it leaves
 # unmatched would be a field the scan reads after skipping whitespace, so a
 # point must start its fraction); anything else takes the scan.
-_canonical_datetime = _re.compile(r"([0-9]{4})-([0-9]{2})-([0-9]{2}) ([0-9]{2}):([0-9]{2}):([0-9]{2})"
-                                  r"(?:\.([0-9]{1,6})|(?!\.))").match
+_canonical_datetime = _re.compile(
+    r"([0-9]{4})-([0-9]{2})-([0-9]{2}) ([0-9]{2}):([0-9]{2}):([0-9]{2})"
+    r"(?:\.([0-9]{1,6})|(?!\.))"
+).match
 
 
 def _fraction(text):
@@ -118,16 +128,24 @@ def str_to_datetime(value, /):
         canonical = _canonical_datetime(value)
         if canonical is not None:
             y, mo, d, h, mi, s, fraction = canonical.groups()
-            return _datetime.datetime(int(y), int(mo), int(d), int(h), int(mi), int(s),
-                                      0 if fraction is None else int(fraction) * _SCALE[len(fraction)])
+            return _datetime.datetime(
+                int(y),
+                int(mo),
+                int(d),
+                int(h),
+                int(mi),
+                int(s),
+                0 if fraction is None else int(fraction) * _SCALE[len(fraction)],
+            )
     text = _text_of(value)
     if text is None:
         raise _fail("Couldn't parse datetime string '%s' - value is not a string.", value)
     f = _scan_datetime(text).groups()
     if f[5] is None:
         raise _fail("Couldn't parse datetime string: %s", value)
-    return _datetime.datetime(int(f[0]), int(f[1]), int(f[2]), int(f[3]), int(f[4]), int(f[5]),
-                              0 if f[6] is None else _fraction(f[6]))
+    return _datetime.datetime(
+        int(f[0]), int(f[1]), int(f[2]), int(f[3]), int(f[4]), int(f[5]), 0 if f[6] is None else _fraction(f[6])
+    )
 
 
 def str_to_time(value, /):

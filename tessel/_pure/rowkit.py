@@ -124,8 +124,9 @@ class BaseRow:
         if type(keymap) is not dict:
             raise TypeError("keymap must be a dict")
         self.__keymap = keymap
-        self.__style = key_style if type(key_style) is int and _LONG_MIN <= key_style <= _LONG_MAX else _as_long(
-            key_style)
+        self.__style = (
+            key_style if type(key_style) is int and _LONG_MIN <= key_style <= _LONG_MAX else _as_long(key_style)
+        )
 
     # -- the fields as attributes
 
@@ -453,16 +454,17 @@ def safe_rowproxy_reconstructor(*args, **kwargs):
             field.__get__(obj)
         except AttributeError:
             raise RuntimeError(
-                "__setstate__ for BaseRow subclasses must set values for parent, row, and keymap") from None
+                "__setstate__ for BaseRow subclasses must set values for parent, row, and keymap"
+            ) from None
     return obj
 
 
 class tuplegetter:
     """tuplegetter(item, ...) --> tuplegetter object
 
-Return a callable object that fetches the given item(s) from its operand
-and returns them as a tuple.
-"""
+    Return a callable object that fetches the given item(s) from its operand
+    and returns them as a tuple.
+    """
 
     __slots__ = ("_tuplegetter__items",)
     __module__ = "tessel.engine.util"
@@ -542,8 +544,12 @@ def _uses_own_mapping_lookup(cls):
     # True when operand._get_by_key_impl_mapping(key) is sure to be the row's
     # own subscript: the class overrides neither it nor attribute lookup, and
     # has no instance dict that could shadow it.
-    return (cls._get_by_key_impl_mapping is _own_mapping and cls.__getitem__ is _own_getitem
-            and cls.__getattribute__ is _object_getattribute and cls.__dictoffset__ == 0)
+    return (
+        cls._get_by_key_impl_mapping is _own_mapping
+        and cls.__getitem__ is _own_getitem
+        and cls.__getattribute__ is _object_getattribute
+        and cls.__dictoffset__ == 0
+    )
 
 
 _object_getattribute = object.__getattribute__

@@ -141,8 +141,11 @@ _READERS = (readers.NumericReader, readers.RealReader, readers.BooleanReader)
 def _names_its_column(process: Processor) -> bool:
     """True for the host's own processors, which raise UnreadableValueError themselves."""
     # Functions of this module only: the pure-Python converters are functions too.
-    return (process is None or (isinstance(process, FunctionType) and process.__module__ == __name__)
-            or isinstance(getattr(process, "__self__", None), _READERS))
+    return (
+        process is None
+        or (isinstance(process, FunctionType) and process.__module__ == __name__)
+        or isinstance(getattr(process, "__self__", None), _READERS)
+    )
 
 
 def processor_for(

@@ -18,13 +18,19 @@ def main(build):
                 continue
             # -t: the annotated sources on stdout, each after its "Source:" line;
             # the build directory is where their relative names start.
-            annotated = subprocess.run(["gcov", "-t", "-o", folder, os.path.join(folder, name)], cwd=build,
-                                       check=True, capture_output=True, text=True, errors="replace").stdout
+            annotated = subprocess.run(
+                ["gcov", "-t", "-o", folder, os.path.join(folder, name)],
+                cwd=build,
+                check=True,
+                capture_output=True,
+                text=True,
+                errors="replace",
+            ).stdout
             source = None
             for line in annotated.splitlines():
                 count, number, text = (part.strip() for part in (line.split(":", 2) + ["", ""])[:3])
                 if number == "0" and text.startswith("Source:"):
-                    source = os.path.normpath(os.path.join(build, text[len("Source:"):]))
+                    source = os.path.normpath(os.path.join(build, text[len("Source:") :]))
                     continue
                 if source is None or os.sep + "cextension" + os.sep not in source or count == "-":
                     continue

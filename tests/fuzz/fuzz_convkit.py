@@ -26,8 +26,40 @@ ISO = {
     "date": (re.compile(r"\d{4}-\d{2}-\d{2}"), datetime.date.fromisoformat),
 }
 SCALARS = [" 1.5 ", "1_000.5", "inf", "-nan", "1e400", "\u0661.5", "\x001", "", "0", "abc", b" 2.5", b"", [], (), True]
-FORMAT_PARTS = ["%", "%", "%", ".", "*", "-", "+", " ", "#", "0", "1", "2", "9", "d", "f", "F", "e", "g", "x", "X", "o",
-                "c", "s", "r", "a", "i", "u", "%%", "(a)", "z", "\x00", "\u00e9"]
+FORMAT_PARTS = [
+    "%",
+    "%",
+    "%",
+    ".",
+    "*",
+    "-",
+    "+",
+    " ",
+    "#",
+    "0",
+    "1",
+    "2",
+    "9",
+    "d",
+    "f",
+    "F",
+    "e",
+    "g",
+    "x",
+    "X",
+    "o",
+    "c",
+    "s",
+    "r",
+    "a",
+    "i",
+    "u",
+    "%%",
+    "(a)",
+    "z",
+    "\x00",
+    "\u00e9",
+]
 KINDS = [Decimal, str, float, int, repr]
 
 
@@ -59,15 +91,24 @@ def unicode_processor(d):
     value = d.pick([value, props.BytesSub(value), value.decode("latin-1"), bytearray(value), None])
     errors = d.pick([None] + props.ERRORS)
     props.test_unicode_processor_matches_bytes_decode.hypothesis.inner_test(
-        value=value, encoding=d.pick(props.ENCODINGS), errors=errors)
+        value=value, encoding=d.pick(props.ENCODINGS), errors=errors
+    )
 
 
 def decimal_processor(d):
     fmt = "".join(d.pick(FORMAT_PARTS) for _ in range(d.int(0, 6)))
-    value = d.pick([d.number, lambda: Decimal(d.pick(["1.25", "-0", "NaN", "1E+400", "0.005"])),
-                    lambda: d.text(SCAN_CHARS, 4), lambda: (d.number(),), lambda: {"a": d.number()}])()
+    value = d.pick(
+        [
+            d.number,
+            lambda: Decimal(d.pick(["1.25", "-0", "NaN", "1E+400", "0.005"])),
+            lambda: d.text(SCAN_CHARS, 4),
+            lambda: (d.number(),),
+            lambda: {"a": d.number()},
+        ]
+    )()
     props.test_decimal_processor_matches_formatting_then_the_type.hypothesis.inner_test(
-        value=value, fmt=fmt, kind=d.pick(KINDS))
+        value=value, fmt=fmt, kind=d.pick(KINDS)
+    )
 
 
 def one_input(data):

@@ -30,8 +30,17 @@ def alike(actual, expected):
 
 
 def construction(d, base):
-    source = d.pick([lambda: base, lambda: immutabledict(base), lambda: list(base.items()), lambda: props.DictSub(base),
-                     lambda: 5, lambda: [(1,)], lambda: None])()
+    source = d.pick(
+        [
+            lambda: base,
+            lambda: immutabledict(base),
+            lambda: list(base.items()),
+            lambda: props.DictSub(base),
+            lambda: 5,
+            lambda: [(1,)],
+            lambda: None,
+        ]
+    )()
     args = d.pick([(), (source,), (source, source)])
     kwargs = {d.text("ab", 2): d.int(0, 3) for _ in range(d.int(0, 2))}
     # An exact dict is copied as it is, its keywords dropped (the one path that reads no keywords).
@@ -57,14 +66,16 @@ def one_input(data):
     if step == 0:
         props.test_reads_match_dict.hypothesis.inner_test(d=base, key=key(d))
     elif step == 1:
-        sources = [d.pick([None, mapping(d), props.DictSub(mapping(d)), list(mapping(d).items())])
-                   for _ in range(d.int(0, 4))]
+        sources = [
+            d.pick([None, mapping(d), props.DictSub(mapping(d)), list(mapping(d).items())]) for _ in range(d.int(0, 4))
+        ]
         props.test_merge_with_matches_dict_updates.hypothesis.inner_test(base=base, sources=sources)
     else:
         source = mapping(d)
         kwargs = {d.text("ab", 2): d.int(0, 3) for _ in range(d.int(0, 2))}
         props.test_union_matches_dict_rules.hypothesis.inner_test(
-            base=base, source=props.DictSub(source) if d.flag() else source, kwargs=kwargs)
+            base=base, source=props.DictSub(source) if d.flag() else source, kwargs=kwargs
+        )
 
 
 if __name__ == "__main__":

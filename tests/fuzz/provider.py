@@ -39,7 +39,7 @@ class Data:
     def bytes(self, most):
         n = min(self.int(0, most), self.left())
         self.at += n
-        return self.data[self.at - n:self.at]
+        return self.data[self.at - n : self.at]
 
     def text(self, alphabet, most):
         return "".join(self.pick(alphabet) for _ in range(min(self.int(0, most), self.left())))
