@@ -222,7 +222,8 @@ inline void write_text(const Scaled &scaled, int precision, char *out, int lengt
         else {
             integer_part = scaled.value / kPowersOfTen[precision];
             char *const first = write_digits(scaled.value - integer_part * kPowersOfTen[precision], p);
-            std::memset(point + 1, '0', static_cast<std::size_t>(first - (point + 1)));  // the fraction's leading zeros
+            assert(first >= point + 1);  // the fraction is below 10**precision
+            std::memset(point + 1, '0', static_cast<std::size_t>(first - (point + 1)));  // its leading zeros
         }
         *point = '.';
         p = point;
